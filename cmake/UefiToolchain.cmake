@@ -1,0 +1,16 @@
+# Cross build of the UEFI images with clang and lld-link: PE32+ for x86-64,
+# no firmware SDK, no C or C++ runtime.
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
+
+
+set(CMAKE_C_FLAGS_INIT "--target=x86_64-unknown-windows-msvc")
+set(CMAKE_CXX_FLAGS_INIT "--target=x86_64-unknown-windows-msvc")
+# Nothing can be linked without our own entry point, so probe with a library.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(CMAKE_EXECUTABLE_SUFFIX .efi)
+set(CMAKE_CXX_LINK_EXECUTABLE "lld-link <LINK_FLAGS> <OBJECTS> -out:<TARGET> <LINK_LIBRARIES>")
+set(CMAKE_C_LINK_EXECUTABLE "lld-link <LINK_FLAGS> <OBJECTS> -out:<TARGET> <LINK_LIBRARIES>")
+set(PCIPLAT_EFI ON CACHE BOOL "Build the UEFI images" FORCE)

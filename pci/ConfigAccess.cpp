@@ -1,0 +1,48 @@
+#include "ConfigAccess.h"
+
+bool ReadPciHeader(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 *Buffer, UINT8 Bus, UINT8 Device,
+                   UINT8 Function) {
+  const UINT64 Address = PciFunctionAddress(Bus, Device, Function);
+  // Probe with the vendor/device dword first so that an absent function costs
+  // one access, not sixteen.
+  if (EFI_ERROR(RootBridgeIo->Pci.Read(RootBridgeIo, EfiPciWidthUint32, Address, 1, Buffer))) {
+    return false;
+  }
+  if (HeaderVendorId(Buffer) == PCI_VENDOR_ID_ABSENT) {
+    return false;
+  }
+  (void)RootBridgeIo->Pci.Read(RootBridgeIo, EfiPciWidthUint32, Address, PCI_HEADER_SIZE / sizeof(UINT32), Buffer);
+  return true;
+}
+
+EFI_STATUS FindPcieCapability(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address, UINT8 *CapOffset) {
+  const UINT64 Function = Address & 0xFFFFFF00ULL;
+  const UINT8 Status = PciConfigReadOrOnes<UINT8>(RootBridgeIo, PciRegisterAddress(Function, PCI_STATUS_OFFSET));
+  if ((Status & PCI_STATUS_CAPABILITY_LIST) == 0) {
+    return EFI_UNSUPPORTED;
+  }
+  UINT32 PointerRegister = PCI_CAPABILITY_POINTER_OFFSET;
+  for (UINT32 Entry = 0; Entry < PCI_CAPABILITY_LIST_MAX_ENTRIES; ++Entry) {
+    const UINT8 Pointer = PciConfigReadOrOnes<UINT8>(RootBridgeIo, PciRegisterAddress(Function, PointerRegister));
+    if (Pointer == PCI_CAPABILITY_POINTER_NONE || Pointer == PCI_CAPABILITY_POINTER_INVALID) {
+      return EFI_UNSUPPORTED;
+    }
+    *CapOffset = Pointer;
+    const UINT8 Id = PciConfigReadOrOnes<UINT8>(RootBridgeIo, PciRegisterAddress(Function, Pointer));
+    if (Id == PCI_CAPABILITY_ID_PCI_EXPRESS) {
+      return EFI_SUCCESS;
+    }
+    PointerRegister = static_cast<UINT32>(Pointer) + PCI_CAPABILITY_NEXT_OFFSET;
+  }
+  return EFI_UNSUPPORTED;
+}
+
+void PciConfigModify(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width,
+                     UINT64 Address, UINT32 Value, UINT32 Mask) {
+  UINT32 Register = 0;
+  if (EFI_ERROR(RootBridgeIo->Pci.Read(RootBridgeIo, Width, Address, 1, &Register))) {
+    return;
+  }
+  Register = Value | (Register & ~Mask);
+  (void)RootBridgeIo->Pci.Write(RootBridgeIo, Width, Address, 1, &Register);
+}

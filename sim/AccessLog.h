@@ -1,0 +1,54 @@
+// The ordered log of every configuration, window and memory access the driver
+// makes, so tests can assert exact sequences and reports can count accesses.
+#pragma once
+
+#include "core/Uefi.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class AccessKind {
+  ConfigRead,  // root bridge Pci.Read; Address in the PCI address form
+  ConfigWrite, // root bridge Pci.Write
+  WindowRead,  // physical load in the configuration window; Address physical
+  WindowWrite, // physical store in the configuration window
+  MemoryRead,  // CPU I/O Mem.Read; Address physical
+  MemoryWrite, // CPU I/O Mem.Write
+};
+
+const char *AccessKindName(AccessKind Kind);
+
+struct Access {
+  AccessKind Kind;
+  UINT64 Address;
+  UINT8 Width; // bytes per element
+  UINTN Count;
+  UINT64 Value; // first element, zero-extended
+  EFI_STATUS Status;
+
+  bool IsWrite() const;
+  // For configuration and window accesses: the function and register reached.
+  UINT8 Bus() const;
+  UINT8 Device() const;
+  UINT8 Function() const;
+  UINT16 Register() const;
+};
+
+std::string FormatAccess(const Access &Entry);
+
+class AccessLog {
+public:
+  void Record(const Access &Entry) { Entries.push_back(Entry); }
+  const std::vector<Access> &All() const { return Entries; }
+  void Clear() { Entries.clear(); }
+  size_t Count(AccessKind Kind) const;
+  std::vector<Access> Writes() const;
+
+private:
+  std::vector<Access> Entries;
+};
+
+} // namespace sim

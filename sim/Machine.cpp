@@ -1,0 +1,287 @@
+#include "sim/Machine.h"
+
+#include "core/Driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+Machine *CurrentMachine = nullptr;
+
+// --- Boot services ------------------------------------------------------------
+
+EFI_STATUS EFIAPI AllocatePoolService(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) {
+  return Machine::Current().Memory().Allocate(Type, Size, Buffer);
+}
+EFI_STATUS EFIAPI FreePoolService(VOID *Buffer) { return Machine::Current().Memory().Free(Buffer); }
+EFI_STATUS EFIAPI InstallProtocolInterfaceService(EFI_HANDLE *Handle, const EFI_GUID *Protocol, EFI_INTERFACE_TYPE Type,
+                                                  VOID *Interface) {
+  if (Protocol == nullptr || Type != EFI_NATIVE_INTERFACE) {
+    return EFI_INVALID_PARAMETER;
+  }
+  return Machine::Current().Handles().Install(Handle, *Protocol, Interface);
+}
+EFI_STATUS EFIAPI UninstallProtocolInterfaceService(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID *Interface) {
+  if (Protocol == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  return Machine::Current().Handles().Uninstall(Handle, *Protocol, Interface);
+}
+EFI_STATUS EFIAPI HandleProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface) {
+  if (Protocol == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  return Machine::Current().Handles().HandleProtocol(Handle, *Protocol, Interface);
+}
+EFI_STATUS EFIAPI StallService(UINTN Microseconds) {
+  Machine::Current().Stall(Microseconds);
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI LocateHandleBufferService(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
+                                            VOID *SearchKey, UINTN *Count, EFI_HANDLE **Buffer) {
+  (void)SearchKey;
+  return Machine::Current().Handles().LocateHandleBuffer(SearchType, Protocol, Count, Buffer);
+}
+EFI_STATUS EFIAPI LocateProtocolService(const EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
+  (void)Registration;
+  if (Protocol == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  return Machine::Current().Handles().LocateProtocol(*Protocol, Interface);
+}
+EFI_STATUS EFIAPI InstallMultipleProtocolInterfacesService(EFI_HANDLE *Handle, ...) {
+  std::vector<std::pair<const EFI_GUID *, VOID *>> Pairs;
+  __builtin_ms_va_list Arguments;
+  __builtin_ms_va_start(Arguments, Handle);
+  for (;;) {
+    const auto *Protocol = __builtin_va_arg(Arguments, const EFI_GUID *);
+    if (Protocol == nullptr) {
+      break;
+    }
+    Pairs.emplace_back(Protocol, __builtin_va_arg(Arguments, VOID *));
+  }
+  __builtin_ms_va_end(Arguments);
+  return Machine::Current().Handles().InstallMultiple(Handle, Pairs);
+}
+VOID EFIAPI CopyMemService(VOID *Destination, const VOID *Source, UINTN Length) {
+  std::memmove(Destination, Source, Length);
+}
+VOID EFIAPI SetMemService(VOID *Buffer, UINTN Size, UINT8 Value) { std::memset(Buffer, Value, Size); }
+
+// --- Runtime services ---------------------------------------------------------
+
+EFI_STATUS EFIAPI GetVariableService(const CHAR16 *Name, const EFI_GUID *Vendor, UINT32 *Attributes, UINTN *DataSize,
+                                     VOID *Data) {
+  return Machine::Current().Variables().Get(Name, Vendor, Attributes, DataSize, Data);
+}
+EFI_STATUS EFIAPI SetVariableService(const CHAR16 *Name, const EFI_GUID *Vendor, UINT32 Attributes, UINTN DataSize,
+                                     const VOID *Data) {
+  return Machine::Current().Variables().SetFromService(Name, Vendor, Attributes, DataSize, Data);
+}
+
+// --- Root bridge I/O and CPU I/O ---------------------------------------------
+
+EFI_STATUS EFIAPI RootBridgePciRead(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *This, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width,
+                                    UINT64 Address, UINTN Count, VOID *Buffer) {
+  (void)This;
+  return Machine::Current().RootBridgeAccess(false, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI RootBridgePciWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *This, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width,
+                                     UINT64 Address, UINTN Count, VOID *Buffer) {
+  (void)This;
+  return Machine::Current().RootBridgeAccess(true, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI RootBridgeUnsupported(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH,
+                                        UINT64, UINTN, VOID *) {
+  Machine::Current().RecordFault("root bridge memory or I/O space access");
+  return EFI_UNSUPPORTED;
+}
+EFI_STATUS EFIAPI CpuMemRead(EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                             VOID *Buffer) {
+  (void)This;
+  return Machine::Current().CpuMemoryAccess(false, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI CpuMemWrite(EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                              VOID *Buffer) {
+  (void)This;
+  return Machine::Current().CpuMemoryAccess(true, Width, Address, Count, Buffer);
+}
+EFI_STATUS EFIAPI CpuIoUnsupported(EFI_CPU_IO_PROTOCOL *, EFI_CPU_IO_PROTOCOL_WIDTH, UINT64, UINTN, VOID *) {
+  Machine::Current().RecordFault("CPU I/O port access");
+  return EFI_UNSUPPORTED;
+}
+
+UINT8 WidthBytes(UINT32 Width) { return static_cast<UINT8>(1U << (Width & 3)); }
+
+} // namespace
+
+Machine::Machine() {
+  if (CurrentMachine != nullptr) {
+    std::fprintf(stderr, "sim::Machine: only one machine may exist at a time\n");
+    std::abort();
+  }
+  CurrentMachine = this;
+  BuildServiceTables();
+  HostBridge = Database.NewHandle();
+  (void)Database.Install(&RootBridge, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, &RootBridgeProtocol);
+  (void)Database.Install(&CpuIoHandle, EFI_CPU_IO_PROTOCOL_GUID, &CpuIoProtocol);
+}
+
+Machine::~Machine() { CurrentMachine = nullptr; }
+
+Machine &Machine::Current() {
+  if (CurrentMachine == nullptr) {
+    std::fprintf(stderr, "sim::Machine: a firmware service was called with no machine\n");
+    std::abort();
+  }
+  return *CurrentMachine;
+}
+
+void Machine::BuildServiceTables() {
+  Boot.Hdr.Signature = 0x56524553544f4f42ULL; // "BOOTSERV"
+  Boot.Hdr.HeaderSize = sizeof(Boot);
+  Boot.AllocatePool = AllocatePoolService;
+  Boot.FreePool = FreePoolService;
+  Boot.InstallProtocolInterface = InstallProtocolInterfaceService;
+  Boot.UninstallProtocolInterface = UninstallProtocolInterfaceService;
+  Boot.HandleProtocol = HandleProtocolService;
+  Boot.Stall = StallService;
+  Boot.LocateHandleBuffer = LocateHandleBufferService;
+  Boot.LocateProtocol = LocateProtocolService;
+  Boot.InstallMultipleProtocolInterfaces = InstallMultipleProtocolInterfacesService;
+  Boot.CopyMem = CopyMemService;
+  Boot.SetMem = SetMemService;
+
+  Runtime.Hdr.Signature = 0x56524553544e5552ULL; // "RUNTSERV"
+  Runtime.Hdr.HeaderSize = sizeof(Runtime);
+  Runtime.GetVariable = GetVariableService;
+  Runtime.SetVariable = SetVariableService;
+
+  System.Hdr.Signature = 0x5453595320494249ULL; // "IBI SYST"
+  System.Hdr.HeaderSize = sizeof(System);
+  System.BootServices = &Boot;
+  System.RuntimeServices = &Runtime;
+
+  RootBridgeProtocol.Mem = {RootBridgeUnsupported, RootBridgeUnsupported};
+  RootBridgeProtocol.Io = {RootBridgeUnsupported, RootBridgeUnsupported};
+  RootBridgeProtocol.Pci = {RootBridgePciRead, RootBridgePciWrite};
+  CpuIoProtocol.Mem = {CpuMemRead, CpuMemWrite};
+  CpuIoProtocol.Io = {CpuIoUnsupported, CpuIoUnsupported};
+}
+
+EFI_STATUS Machine::LoadDriver() {
+  // A freshly loaded image holds every module global at zero; the entry point
+  // resets the rest itself.
+  std::memset(mSetupData, 0, sizeof(mSetupData));
+  mSystemTable = nullptr;
+  mBootServices = nullptr;
+  mRuntimeServices = nullptr;
+  ImageHandle = Database.NewHandle();
+  return PciPlatformDriverEntry(ImageHandle, &System);
+}
+
+EFI_PCI_PLATFORM_PROTOCOL *Machine::PciPlatform() {
+  VOID *Interface = nullptr;
+  if (EFI_ERROR(Database.LocateProtocol(EFI_PCI_PLATFORM_PROTOCOL_GUID, &Interface))) {
+    return nullptr;
+  }
+  return static_cast<EFI_PCI_PLATFORM_PROTOCOL *>(Interface);
+}
+
+std::vector<std::string> Machine::Faults() const {
+  std::vector<std::string> All = PoolMemory.Faults();
+  All.insert(All.end(), FaultLog.begin(), FaultLog.end());
+  return All;
+}
+
+void Machine::Stall(UINTN Duration) {
+  Microseconds += Duration;
+  ++Stalls;
+}
+
+EFI_STATUS Machine::RootBridgeAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address,
+                                     UINTN Count, VOID *Buffer) {
+  if (Buffer == nullptr || Width > EfiPciWidthUint64) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT8 Bytes = WidthBytes(Width);
+  auto *Elements = static_cast<UINT8 *>(Buffer);
+  EFI_STATUS Status = EFI_SUCCESS;
+  UINT64 First = 0;
+  for (UINTN Index = 0; Index < Count && !EFI_ERROR(Status); ++Index) {
+    UINT64 Value = 0;
+    const UINT64 ElementAddress = Address + Index * Bytes;
+    if (Write) {
+      std::memcpy(&Value, Elements + Index * Bytes, Bytes);
+      Status = Bus.ConfigWrite(ElementAddress, Bytes, Value);
+    } else {
+      Status = Bus.ConfigRead(ElementAddress, Bytes, &Value);
+      if (!EFI_ERROR(Status)) {
+        std::memcpy(Elements + Index * Bytes, &Value, Bytes);
+      }
+    }
+    if (Index == 0) {
+      First = Value;
+    }
+  }
+  Accesses.Record({Write ? AccessKind::ConfigWrite : AccessKind::ConfigRead, Address, Bytes, Count, First, Status});
+  return Status;
+}
+
+EFI_STATUS Machine::CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                                    VOID *Buffer) {
+  if (Buffer == nullptr || Width > EfiCpuIoWidthUint64) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT8 Bytes = WidthBytes(Width);
+  auto *Elements = static_cast<UINT8 *>(Buffer);
+  UINT64 First = 0;
+  for (UINTN Index = 0; Index < Count; ++Index) {
+    UINT64 Value = 0;
+    const UINT64 ElementAddress = Address + Index * Bytes;
+    if (Write) {
+      std::memcpy(&Value, Elements + Index * Bytes, Bytes);
+      Mmio.Write(ElementAddress, Bytes, Value);
+    } else {
+      Value = Mmio.Read(ElementAddress, Bytes);
+      std::memcpy(Elements + Index * Bytes, &Value, Bytes);
+    }
+    if (Index == 0) {
+      First = Value;
+    }
+  }
+  Accesses.Record(
+      {Write ? AccessKind::MemoryWrite : AccessKind::MemoryRead, Address, Bytes, Count, First, EFI_SUCCESS});
+  return EFI_SUCCESS;
+}
+
+UINT64 Machine::PhysicalRead(UINT64 Address, UINT8 Width) {
+  if (!PciBus::InWindow(Address)) {
+    char Text[96];
+    std::snprintf(Text, sizeof(Text), "physical read of %#llx outside the configuration window",
+                  static_cast<unsigned long long>(Address));
+    RecordFault(Text);
+    return ~0ULL >> (64 - 8 * Width);
+  }
+  const UINT64 Value = Bus.WindowRead(Address, Width);
+  Accesses.Record({AccessKind::WindowRead, Address, Width, 1, Value, EFI_SUCCESS});
+  return Value;
+}
+
+void Machine::PhysicalWrite(UINT64 Address, UINT8 Width, UINT64 Value) {
+  if (!PciBus::InWindow(Address)) {
+    char Text[96];
+    std::snprintf(Text, sizeof(Text), "physical write of %#llx outside the configuration window",
+                  static_cast<unsigned long long>(Address));
+    RecordFault(Text);
+    return;
+  }
+  Bus.WindowWrite(Address, Width, Value);
+  Accesses.Record({AccessKind::WindowWrite, Address, Width, 1, Value, EFI_SUCCESS});
+}
+
+} // namespace sim

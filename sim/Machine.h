@@ -1,0 +1,94 @@
+// The firmware model: one machine holding the handle database, boot and runtime
+// services, the PCI hierarchy behind a root-bridge I/O protocol, physical memory
+// behind a CPU I/O protocol, and the access log. The driver is loaded into it
+// and called exactly as the firmware would call it.
+#pragma once
+
+#include "core/Protocols.h"
+#include "sim/AccessLog.h"
+#include "sim/HandleDatabase.h"
+#include "sim/MemorySpace.h"
+#include "sim/PciBus.h"
+#include "sim/Pool.h"
+#include "sim/VariableStore.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Machine {
+public:
+  // The machine becomes the one the firmware services and the physical-memory
+  // seam act on; only one exists at a time.
+  Machine();
+  ~Machine();
+  Machine(const Machine &) = delete;
+  Machine &operator=(const Machine &) = delete;
+
+  static Machine &Current();
+
+  Pool &Memory() { return PoolMemory; }
+  HandleDatabase &Handles() { return Database; }
+  VariableStore &Variables() { return Store; }
+  PciBus &Pci() { return Bus; }
+  MemorySpace &Physical() { return Mmio; }
+  AccessLog &Log() { return Accesses; }
+  EFI_SYSTEM_TABLE *SystemTable() { return &System; }
+  EFI_BOOT_SERVICES *BootServices() { return &Boot; }
+
+  EFI_HANDLE HostBridgeHandle() const { return HostBridge; }
+  EFI_HANDLE RootBridgeHandle() const { return RootBridge; }
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo() { return &RootBridgeProtocol; }
+  EFI_CPU_IO_PROTOCOL *CpuIo() { return &CpuIoProtocol; }
+
+  // Loads the driver image afresh (module globals zero, as a new image holds
+  // them) and calls its entry point.
+  EFI_STATUS LoadDriver();
+  EFI_HANDLE DriverImageHandle() const { return ImageHandle; }
+  // The platform protocol the driver installed, or null.
+  EFI_PCI_PLATFORM_PROTOCOL *PciPlatform();
+
+  // Virtual time advanced only by Stall.
+  UINT64 ElapsedMicroseconds() const { return Microseconds; }
+  size_t StallCalls() const { return Stalls; }
+
+  // Everything the model saw go wrong: pool misuse, physical accesses outside
+  // what the driver may touch. Empty after a sound run.
+  std::vector<std::string> Faults() const;
+  void RecordFault(std::string Fault) { FaultLog.push_back(std::move(Fault)); }
+
+  // The physical-memory seam of the host build lands here.
+  UINT64 PhysicalRead(UINT64 Address, UINT8 Width);
+  void PhysicalWrite(UINT64 Address, UINT8 Width, UINT64 Value);
+
+  // Root-bridge and CPU I/O accesses, logged.
+  EFI_STATUS RootBridgeAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
+                              VOID *Buffer);
+  EFI_STATUS CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count, VOID *Buffer);
+  void Stall(UINTN Microseconds);
+
+private:
+  void BuildServiceTables();
+
+  Pool PoolMemory;
+  HandleDatabase Database{PoolMemory};
+  VariableStore Store;
+  PciBus Bus;
+  MemorySpace Mmio;
+  AccessLog Accesses;
+  EFI_BOOT_SERVICES Boot{};
+  EFI_RUNTIME_SERVICES Runtime{};
+  EFI_SYSTEM_TABLE System{};
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL RootBridgeProtocol{};
+  EFI_CPU_IO_PROTOCOL CpuIoProtocol{};
+  EFI_HANDLE HostBridge = nullptr;
+  EFI_HANDLE RootBridge = nullptr;
+  EFI_HANDLE CpuIoHandle = nullptr;
+  EFI_HANDLE ImageHandle = nullptr;
+  UINT64 Microseconds = 0;
+  size_t Stalls = 0;
+  std::vector<std::string> FaultLog;
+};
+
+} // namespace sim

@@ -1,0 +1,293 @@
+#include "sim/PciBus.h"
+
+#include "pci/PciRegisters.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+constexpr UINT8 kCapabilityListStart = 0x40;
+constexpr UINT8 kPcieCapabilityLength = 0x3C;
+constexpr UINT8 kLinkControlRetrain = 0x20;
+constexpr UINT8 kLinkStatusTrainingHigh = 0x08; // bit 11, in the register's high byte
+} // namespace
+
+std::string FormatBdf(const Bdf &Location) {
+  char Text[16];
+  std::snprintf(Text, sizeof(Text), "%02x:%02x.%x", Location.Bus, Location.Device, Location.Function);
+  return Text;
+}
+
+PciFunction::PciFunction(Bdf Location) : Where(Location) {
+  Writable.fill(0xFF);
+  // Identity, status, header type and capability pointer are read-only.
+  SetReadOnly(PCI_VENDOR_ID_OFFSET, 4);
+  SetReadOnly(PCI_STATUS_OFFSET, 2);
+  SetReadOnly(PCI_REVISION_ID_OFFSET, 4);
+  SetReadOnly(PCI_HEADER_TYPE_OFFSET, 1);
+  SetReadOnly(PCI_CAPABILITY_POINTER_OFFSET, 1);
+}
+
+UINT16 PciFunction::Peek16(UINT32 Offset) const {
+  return static_cast<UINT16>(Config[Offset] | (Config[Offset + 1] << 8));
+}
+UINT32 PciFunction::Peek32(UINT32 Offset) const { return Peek16(Offset) | (UINT32{Peek16(Offset + 2)} << 16); }
+void PciFunction::Poke16(UINT32 Offset, UINT16 Value) {
+  Config[Offset] = static_cast<UINT8>(Value);
+  Config[Offset + 1] = static_cast<UINT8>(Value >> 8);
+}
+void PciFunction::Poke32(UINT32 Offset, UINT32 Value) {
+  Poke16(Offset, static_cast<UINT16>(Value));
+  Poke16(Offset + 2, static_cast<UINT16>(Value >> 16));
+}
+void PciFunction::SetReadOnly(UINT32 Offset, UINT32 Length) {
+  for (UINT32 Index = 0; Index < Length; ++Index) {
+    Writable[Offset + Index] = 0;
+  }
+}
+
+UINT8 PciFunction::SoftwareRead8(UINT32 Offset) {
+  const UINT8 Value = Config[Offset];
+  if (PcieCap && Offset == *PcieCap + PCIE_LINK_STATUS_OFFSET + 1U) {
+    OnLinkStatusRead();
+  }
+  return Value;
+}
+
+void PciFunction::SoftwareWrite8(UINT32 Offset, UINT8 Value) {
+  Config[Offset] = static_cast<UINT8>((Config[Offset] & ~Writable[Offset]) | (Value & Writable[Offset]));
+  if (PcieCap && Offset == *PcieCap + PCIE_LINK_CONTROL_OFFSET) {
+    OnLinkControlWrite(Value);
+  }
+}
+
+// Retrain Link reads as 0 (PCI Express Base Specification 4.0, section 7.5.3.7):
+// the write starts training, the bit itself is never stored.
+void PciFunction::OnLinkControlWrite(UINT8 Value) {
+  Config[*PcieCap + PCIE_LINK_CONTROL_OFFSET] &= static_cast<UINT8>(~kLinkControlRetrain);
+  if ((Value & kLinkControlRetrain) == 0) {
+    return;
+  }
+  Polls.push_back(0);
+  TrainingLeft = TrainingReads;
+  if (TrainingReads != 0) {
+    Config[*PcieCap + PCIE_LINK_STATUS_OFFSET + 1U] |= kLinkStatusTrainingHigh;
+  }
+}
+
+void PciFunction::OnLinkStatusRead() {
+  if (!Polls.empty()) {
+    ++Polls.back();
+  }
+  if (TrainingLeft > 0 && --TrainingLeft == 0) {
+    Config[*PcieCap + PCIE_LINK_STATUS_OFFSET + 1U] &= static_cast<UINT8>(~kLinkStatusTrainingHigh);
+  }
+}
+
+PciFunction &PciFunction::Ids(UINT16 VendorId, UINT16 DeviceId) {
+  Poke16(PCI_VENDOR_ID_OFFSET, VendorId);
+  Poke16(PCI_DEVICE_ID_OFFSET, DeviceId);
+  return *this;
+}
+PciFunction &PciFunction::Revision(UINT8 RevisionId) {
+  Poke8(PCI_REVISION_ID_OFFSET, RevisionId);
+  return *this;
+}
+PciFunction &PciFunction::ClassCode(UINT8 BaseClass, UINT8 SubClass, UINT8 ProgrammingInterface) {
+  Poke8(PCI_CLASS_CODE_OFFSET + 1, BaseClass);
+  Poke8(PCI_CLASS_CODE_OFFSET, SubClass);
+  Poke8(PCI_CLASS_CODE_OFFSET - 1, ProgrammingInterface);
+  return *this;
+}
+PciFunction &PciFunction::MultiFunction(bool Multi) {
+  const UINT8 Layout = Peek8(PCI_HEADER_TYPE_OFFSET) & PCI_HEADER_TYPE_LAYOUT_MASK;
+  Poke8(PCI_HEADER_TYPE_OFFSET, static_cast<UINT8>(Layout | (Multi ? PCI_HEADER_TYPE_MULTI_FUNCTION : 0)));
+  return *this;
+}
+PciFunction &PciFunction::Bridge(UINT8 Primary, UINT8 Secondary, UINT8 Subordinate) {
+  const UINT8 Multi = Peek8(PCI_HEADER_TYPE_OFFSET) & PCI_HEADER_TYPE_MULTI_FUNCTION;
+  Poke8(PCI_HEADER_TYPE_OFFSET, static_cast<UINT8>(Multi | PCI_HEADER_TYPE_PCI_TO_PCI_BRIDGE));
+  Poke8(0x18, Primary);
+  Poke8(PCI_BRIDGE_SECONDARY_BUS_OFFSET, Secondary);
+  Poke8(0x1A, Subordinate);
+  if (Peek8(PCI_CLASS_CODE_OFFSET + 1) == 0) {
+    ClassCode(0x06, 0x04);
+  }
+  return *this;
+}
+
+PciFunction &PciFunction::NextCapabilityAt(UINT8 Offset) {
+  NextCapability = Offset;
+  return *this;
+}
+
+UINT8 PciFunction::AddCapability(UINT8 Id, UINT8 Length) {
+  UINT8 Offset = kCapabilityListStart;
+  if (NextCapability) {
+    Offset = *NextCapability;
+    NextCapability.reset();
+  } else if (!Capabilities.empty()) {
+    Offset = static_cast<UINT8>(Capabilities.back() + Length);
+  }
+  if (Capabilities.empty()) {
+    Poke8(PCI_CAPABILITY_POINTER_OFFSET, Offset);
+  } else {
+    Poke8(Capabilities.back() + PCI_CAPABILITY_NEXT_OFFSET, Offset);
+  }
+  Poke8(PCI_STATUS_OFFSET, Peek8(PCI_STATUS_OFFSET) | PCI_STATUS_CAPABILITY_LIST);
+  Poke8(Offset, Id);
+  Poke8(Offset + PCI_CAPABILITY_NEXT_OFFSET, PCI_CAPABILITY_POINTER_NONE);
+  SetReadOnly(Offset, 2);
+  Capabilities.push_back(Offset);
+  return Offset;
+}
+
+PciFunction &PciFunction::PcieCapability(const PcieCapabilityConfig &Settings) {
+  const UINT8 Offset = AddCapability(PCI_CAPABILITY_ID_PCI_EXPRESS, kPcieCapabilityLength);
+  PcieCap = Offset;
+  Poke16(Offset + PCIE_CAPABILITIES_OFFSET, static_cast<UINT16>(0x0002 | (Settings.PortType << 4)));
+  Poke32(Offset + PCIE_DEVICE_CAPABILITIES_OFFSET, Settings.MaxPayloadSupported & 0x7U);
+  Poke16(Offset + PCIE_DEVICE_CONTROL_OFFSET, static_cast<UINT16>((Settings.MaxPayload & 0x7U) << 5));
+  Poke32(Offset + PCIE_LINK_CAPABILITIES_OFFSET, (Settings.L1Supported ? 0x800U : 0U) | 0x11U);
+  Poke16(Offset + PCIE_LINK_STATUS_OFFSET,
+         static_cast<UINT16>((Settings.SlotClock ? 0x1000 : 0) | 0x0010 | (Settings.LinkSpeed & 0xF)));
+  SetReadOnly(Offset + PCIE_CAPABILITIES_OFFSET, 2);
+  SetReadOnly(Offset + PCIE_DEVICE_CAPABILITIES_OFFSET, 4);
+  SetReadOnly(Offset + PCIE_LINK_CAPABILITIES_OFFSET, 4);
+  SetReadOnly(Offset + PCIE_LINK_STATUS_OFFSET, 2);
+  TrainingReads = Settings.TrainingReads;
+  return *this;
+}
+
+UINT16 PciFunction::LinkControl() const { return PcieCap ? Peek16(*PcieCap + PCIE_LINK_CONTROL_OFFSET) : 0; }
+UINT16 PciFunction::LinkStatus() const { return PcieCap ? Peek16(*PcieCap + PCIE_LINK_STATUS_OFFSET) : 0; }
+UINT16 PciFunction::DeviceControl() const { return PcieCap ? Peek16(*PcieCap + PCIE_DEVICE_CONTROL_OFFSET) : 0; }
+
+PciFunction &PciBus::Add(Bdf Where) {
+  auto &Slot = All[Where];
+  Slot = std::make_unique<PciFunction>(Where);
+  return *Slot;
+}
+PciFunction *PciBus::Find(Bdf Where) {
+  const auto Found = All.find(Where);
+  return Found == All.end() ? nullptr : Found->second.get();
+}
+const PciFunction *PciBus::Find(Bdf Where) const {
+  const auto Found = All.find(Where);
+  return Found == All.end() ? nullptr : Found->second.get();
+}
+void PciBus::Remove(Bdf Where) { All.erase(Where); }
+
+void PciBus::FailReads(Bdf Where, std::optional<UINT16> Register) {
+  if (Register) {
+    FailingRegisters.insert({Where, *Register});
+  } else {
+    FailingFunctions.insert(Where);
+  }
+}
+
+bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
+  if (FailingFunctions.count(Where) != 0) {
+    return true;
+  }
+  for (UINT32 Byte = Register; Byte < Register + Width; ++Byte) {
+    if (FailingRegisters.count({Where, static_cast<UINT16>(Byte)}) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+UINT64 PciBus::ReadBytes(Bdf Where, UINT32 Register, UINT8 Width) {
+  PciFunction *Target = Find(Where);
+  if (Target == nullptr) {
+    return Width == 8 ? ~0ULL : ((1ULL << (Width * 8)) - 1);
+  }
+  UINT64 Value = 0;
+  for (UINT8 Byte = 0; Byte < Width; ++Byte) {
+    Value |= static_cast<UINT64>(Target->SoftwareRead8(Register + Byte)) << (8 * Byte);
+  }
+  return Value;
+}
+
+void PciBus::WriteBytes(Bdf Where, UINT32 Register, UINT8 Width, UINT64 Value) {
+  PciFunction *Target = Find(Where);
+  if (Target == nullptr) {
+    return;
+  }
+  for (UINT8 Byte = 0; Byte < Width; ++Byte) {
+    Target->SoftwareWrite8(Register + Byte, static_cast<UINT8>(Value >> (8 * Byte)));
+  }
+}
+
+namespace {
+
+struct DecodedAddress {
+  Bdf Where;
+  UINT32 Register;
+};
+
+std::optional<DecodedAddress> Decode(UINT64 Address, UINT8 Width) {
+  const auto Device = static_cast<UINT8>(Address >> 16);
+  const auto Function = static_cast<UINT8>(Address >> 8);
+  const auto Extended = static_cast<UINT32>(Address >> 32);
+  const UINT32 Register = Extended != 0 ? Extended : static_cast<UINT32>(Address & 0xFF);
+  if (Device > PCI_MAX_DEVICE || Function > PCI_MAX_FUNCTION || Register + Width > kConfigSpaceSize) {
+    return std::nullopt;
+  }
+  return DecodedAddress{{static_cast<UINT8>(Address >> 24), Device, Function}, Register};
+}
+
+} // namespace
+
+EFI_STATUS PciBus::ConfigRead(UINT64 Address, UINT8 Width, UINT64 *Value) {
+  const auto Decoded = Decode(Address, Width);
+  if (!Decoded) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (ReadFails(Decoded->Where, Decoded->Register, Width)) {
+    return EFI_DEVICE_ERROR;
+  }
+  *Value = ReadBytes(Decoded->Where, Decoded->Register, Width);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS PciBus::ConfigWrite(UINT64 Address, UINT8 Width, UINT64 Value) {
+  const auto Decoded = Decode(Address, Width);
+  if (!Decoded) {
+    return EFI_INVALID_PARAMETER;
+  }
+  WriteBytes(Decoded->Where, Decoded->Register, Width, Value);
+  return EFI_SUCCESS;
+}
+
+bool PciBus::InWindow(UINT64 PhysicalAddress) {
+  return PhysicalAddress >= kEcamBase && PhysicalAddress < kEcamBase + kEcamSize;
+}
+
+namespace {
+DecodedAddress DecodeWindow(UINT64 PhysicalAddress) {
+  const UINT64 Offset = PhysicalAddress - kEcamBase;
+  return {{static_cast<UINT8>(Offset >> 20), static_cast<UINT8>((Offset >> 15) & 0x1F),
+           static_cast<UINT8>((Offset >> 12) & 0x7)},
+          static_cast<UINT32>(Offset & 0xFFF)};
+}
+} // namespace
+
+UINT64 PciBus::WindowRead(UINT64 PhysicalAddress, UINT8 Width) {
+  const DecodedAddress Decoded = DecodeWindow(PhysicalAddress);
+  if (Decoded.Register + Width > kConfigSpaceSize) {
+    return ~0ULL >> (64 - 8 * Width);
+  }
+  return ReadBytes(Decoded.Where, Decoded.Register, Width);
+}
+
+void PciBus::WindowWrite(UINT64 PhysicalAddress, UINT8 Width, UINT64 Value) {
+  const DecodedAddress Decoded = DecodeWindow(PhysicalAddress);
+  if (Decoded.Register + Width <= kConfigSpaceSize) {
+    WriteBytes(Decoded.Where, Decoded.Register, Width, Value);
+  }
+}
+
+} // namespace sim

@@ -1,0 +1,136 @@
+// The board's PCI hierarchy: functions keyed by bus/device/function, each with a
+// 4 KiB configuration space and the write behaviour of real hardware
+// (read-only identity and capability registers, a self-clearing retrain bit, a
+// link-training model). Absent functions read all ones. Both views of
+// configuration space, the root bridge's and the memory-mapped window at
+// 0xE0000000, reach the same bytes.
+#pragma once
+
+#include "core/Uefi.h"
+
+#include <array>
+#include <compare>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+inline constexpr UINT64 kEcamBase = 0xE0000000;
+inline constexpr UINT64 kEcamSize = 0x10000000;
+inline constexpr UINT32 kConfigSpaceSize = 4096;
+// Link-training setting: the link never finishes training after a retrain.
+inline constexpr int kTrainsNever = -1;
+
+struct Bdf {
+  UINT8 Bus;
+  UINT8 Device;
+  UINT8 Function;
+  auto operator<=>(const Bdf &) const = default;
+};
+std::string FormatBdf(const Bdf &Location);
+
+// What a PCI Express capability reports, as the builder lays it out.
+struct PcieCapabilityConfig {
+  UINT8 PortType = 0;            // capabilities register bits 7-4: 0 endpoint, 4 root port, 5/6 switch ports
+  UINT8 MaxPayloadSupported = 0; // device capabilities bits 2-0
+  UINT8 MaxPayload = 0;          // device control bits 7-5 at power-on
+  bool L1Supported = false;      // link capabilities bit 11
+  bool SlotClock = false;        // link status bit 12
+  UINT8 LinkSpeed = 1;           // link status bits 3-0 (1 = 2.5 GT/s)
+  int TrainingReads = 0;         // link-status reads that report training after a retrain; kTrainsNever
+};
+
+class PciFunction {
+public:
+  explicit PciFunction(Bdf Where);
+
+  Bdf Location() const { return Where; }
+
+  // Raw access for builders and tests: no write masks, no behaviour, no log.
+  UINT8 Peek8(UINT32 Offset) const { return Config[Offset]; }
+  UINT16 Peek16(UINT32 Offset) const;
+  UINT32 Peek32(UINT32 Offset) const;
+  void Poke8(UINT32 Offset, UINT8 Value) { Config[Offset] = Value; }
+  void Poke16(UINT32 Offset, UINT16 Value);
+  void Poke32(UINT32 Offset, UINT32 Value);
+  const std::array<UINT8, kConfigSpaceSize> &Bytes() const { return Config; }
+  void SetWritableMask(UINT32 Offset, UINT8 Mask) { Writable[Offset] = Mask; }
+  void SetReadOnly(UINT32 Offset, UINT32 Length);
+
+  // Software access, as the root bridge or the window performs it.
+  UINT8 SoftwareRead8(UINT32 Offset);
+  void SoftwareWrite8(UINT32 Offset, UINT8 Value);
+
+  // Builder steps; each returns the function for chaining.
+  PciFunction &Ids(UINT16 VendorId, UINT16 DeviceId);
+  PciFunction &Revision(UINT8 RevisionId);
+  PciFunction &ClassCode(UINT8 BaseClass, UINT8 SubClass, UINT8 ProgrammingInterface = 0);
+  PciFunction &MultiFunction(bool Multi = true);
+  // Type 1 header with its bus numbers; the layout keeps the multi-function bit.
+  PciFunction &Bridge(UINT8 Primary, UINT8 Secondary, UINT8 Subordinate);
+  // Appends a capability of Length bytes to the list and returns its offset.
+  UINT8 AddCapability(UINT8 Id, UINT8 Length);
+  PciFunction &PcieCapability(const PcieCapabilityConfig &Settings);
+  // Places the next capability at Offset instead of after the previous one.
+  PciFunction &NextCapabilityAt(UINT8 Offset);
+
+  std::optional<UINT8> PcieCapabilityOffset() const { return PcieCap; }
+  UINT16 LinkControl() const;
+  UINT16 LinkStatus() const;
+  UINT16 DeviceControl() const;
+
+  // Link training after retrains: one entry per retrain, the number of link
+  // status reads made while that retrain was the latest.
+  const std::vector<unsigned> &RetrainPolls() const { return Polls; }
+  void SetTrainingReads(int Reads) { TrainingReads = Reads; }
+
+private:
+  void OnLinkControlWrite(UINT8 Value);
+  void OnLinkStatusRead();
+
+  Bdf Where;
+  std::array<UINT8, kConfigSpaceSize> Config{};
+  std::array<UINT8, kConfigSpaceSize> Writable{};
+  std::optional<UINT8> PcieCap;
+  std::vector<UINT8> Capabilities;
+  std::optional<UINT8> NextCapability;
+  int TrainingReads = 0;
+  int TrainingLeft = 0;
+  std::vector<unsigned> Polls;
+};
+
+class PciBus {
+public:
+  PciFunction &Add(Bdf Where);
+  PciFunction *Find(Bdf Where);
+  const PciFunction *Find(Bdf Where) const;
+  void Remove(Bdf Where);
+  const std::map<Bdf, std::unique_ptr<PciFunction>> &Functions() const { return All; }
+
+  // Reads of the function (every register, or the ones covering Register)
+  // fail with EFI_DEVICE_ERROR, present or not.
+  void FailReads(Bdf Where, std::optional<UINT16> Register = std::nullopt);
+
+  // One element of a root-bridge access; Address in the PCI address form.
+  EFI_STATUS ConfigRead(UINT64 Address, UINT8 Width, UINT64 *Value);
+  EFI_STATUS ConfigWrite(UINT64 Address, UINT8 Width, UINT64 Value);
+  // One access in the memory-mapped window.
+  static bool InWindow(UINT64 PhysicalAddress);
+  UINT64 WindowRead(UINT64 PhysicalAddress, UINT8 Width);
+  void WindowWrite(UINT64 PhysicalAddress, UINT8 Width, UINT64 Value);
+
+private:
+  bool ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const;
+  UINT64 ReadBytes(Bdf Where, UINT32 Register, UINT8 Width);
+  void WriteBytes(Bdf Where, UINT32 Register, UINT8 Width, UINT64 Value);
+
+  std::map<Bdf, std::unique_ptr<PciFunction>> All;
+  std::set<Bdf> FailingFunctions;
+  std::set<std::pair<Bdf, UINT16>> FailingRegisters;
+};
+
+} // namespace sim
