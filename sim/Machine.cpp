@@ -238,7 +238,17 @@ EFI_STATUS Machine::CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width,
     return EFI_INVALID_PARAMETER;
   }
   const UINT8 Bytes = WidthBytes(Width);
+  const AccessKind Kind = Write ? AccessKind::MemoryWrite : AccessKind::MemoryRead;
+  const auto Injected = CpuMemoryFailures.find({Kind, Address});
   auto *Elements = static_cast<UINT8 *>(Buffer);
+  if (Injected != CpuMemoryFailures.end()) {
+    UINT64 Attempted = 0;
+    if (Write && Count != 0) {
+      std::memcpy(&Attempted, Elements, Bytes);
+    }
+    Accesses.Record({Kind, Address, Bytes, Count, Attempted, Injected->second});
+    return Injected->second;
+  }
   UINT64 First = 0;
   for (UINTN Index = 0; Index < Count; ++Index) {
     UINT64 Value = 0;
@@ -254,8 +264,7 @@ EFI_STATUS Machine::CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width,
       First = Value;
     }
   }
-  Accesses.Record(
-      {Write ? AccessKind::MemoryWrite : AccessKind::MemoryRead, Address, Bytes, Count, First, EFI_SUCCESS});
+  Accesses.Record({Kind, Address, Bytes, Count, First, EFI_SUCCESS});
   return EFI_SUCCESS;
 }
 

@@ -12,7 +12,9 @@
 #include "sim/Pool.h"
 #include "sim/VariableStore.h"
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -67,6 +69,11 @@ public:
                               VOID *Buffer);
   EFI_STATUS CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count, VOID *Buffer);
   void Stall(UINTN Microseconds);
+  // Every CPU I/O access of Kind (MemoryRead or MemoryWrite) starting at
+  // Address answers Status from now on; it reaches no device and is logged.
+  void FailCpuMemoryAccess(AccessKind Kind, UINT64 Address, EFI_STATUS Status) {
+    CpuMemoryFailures[{Kind, Address}] = Status;
+  }
 
 private:
   void BuildServiceTables();
@@ -89,6 +96,7 @@ private:
   UINT64 Microseconds = 0;
   size_t Stalls = 0;
   std::vector<std::string> FaultLog;
+  std::map<std::pair<AccessKind, UINT64>, EFI_STATUS> CpuMemoryFailures;
 };
 
 } // namespace sim
