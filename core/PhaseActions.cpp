@@ -1,20 +1,9 @@
 #include "PhaseActions.h"
 
 #include "Driver.h"
+#include "LocateProtocol.h"
 #include "platform/ConfigBlocks.h"
 #include "platform/IoApic.h"
-
-namespace {
-
-template <typename Protocol> Protocol *LocateProtocolOrNull(const EFI_GUID &Guid) {
-  VOID *Interface = nullptr;
-  if (EFI_ERROR(mBootServices->LocateProtocol(&Guid, nullptr, &Interface))) {
-    return nullptr;
-  }
-  return static_cast<Protocol *>(Interface);
-}
-
-} // namespace
 
 void OnBeginEnumeration() {
   mRootBridgeIo = LocateProtocolOrNull<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL>(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID);

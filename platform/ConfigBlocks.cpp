@@ -3,16 +3,9 @@
 #include "ConfigBlockProtocol.h"
 #include "IoApic.h"
 #include "SetupData.h"
+#include "core/LocateProtocol.h"
 
 namespace {
-
-PLATFORM_CONFIG_BLOCK_PROTOCOL *LocateConfigBlockProvider() {
-  VOID *Interface = nullptr;
-  if (EFI_ERROR(mBootServices->LocateProtocol(&PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID, nullptr, &Interface))) {
-    return nullptr;
-  }
-  return static_cast<PLATFORM_CONFIG_BLOCK_PROTOCOL *>(Interface);
-}
 
 // The block stays the provider's; a success without an address counts as a
 // missing block rather than a write through null.
@@ -51,7 +44,8 @@ EFI_STATUS ApplySetupToConfigBlocks() {
   // A failed read leaves mSetupData as it was; the copy below uses it anyway,
   // and the option ROM lookup retries while the image is still marked unread.
   (void)LoadSetupData();
-  PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider = LocateConfigBlockProvider();
+  PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider =
+      LocateProtocolOrNull<PLATFORM_CONFIG_BLOCK_PROTOCOL>(PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID);
   if (Provider == nullptr) {
     return EFI_SUCCESS;
   }
