@@ -1,6 +1,7 @@
 #include "PhaseActions.h"
 
 #include "Driver.h"
+#include "pcie/LinkTuning.h"
 
 namespace {
 
@@ -19,7 +20,12 @@ void OnBeginEnumeration() {
   mCpuIo = LocateProtocolOrNull<EFI_CPU_IO_PROTOCOL>(EFI_CPU_IO_PROTOCOL_GUID);
 }
 
-void OnBeginResourceAllocation() {}
+void OnBeginResourceAllocation() {
+  if (mRootBridgeIo != nullptr) {
+    ConfigurePcieAspm();
+    ConfigureMaxPayload();
+  }
+}
 
 void OnEndResourceAllocation() {}
 
