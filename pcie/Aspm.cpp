@@ -1,7 +1,7 @@
 // Common clock and ASPM L1 on the links below the bus-0 ports and the switch
 // ports under them. A link is changed only when both ends run from the slot's
 // reference clock and both support L1 (PCI Express Base Specification 4.0,
-// sections 7.5.3.7 and 7.5.3.8); the link is then retrained so that the new
+// sections 7.5.3.6 to 7.5.3.8); the link is then retrained so that the new
 // common-clock setting takes effect.
 #include "ConfigWindow.h"
 #include "LinkTuning.h"
