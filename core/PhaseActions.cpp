@@ -2,6 +2,7 @@
 
 #include "Driver.h"
 #include "LocateProtocol.h"
+#include "pcie/LinkTuning.h"
 #include "platform/ConfigBlocks.h"
 #include "platform/IoApic.h"
 
@@ -11,7 +12,12 @@ void OnBeginEnumeration() {
   (void)ApplySetupToConfigBlocks();
 }
 
-void OnBeginResourceAllocation() {}
+void OnBeginResourceAllocation() {
+  if (mRootBridgeIo != nullptr) {
+    ConfigurePcieAspm();
+    ConfigureMaxPayload();
+  }
+}
 
 void OnEndResourceAllocation() {
   if (mCpuIo != nullptr) {
