@@ -12,10 +12,14 @@
 #include "sim/Pool.h"
 #include "sim/VariableStore.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace sim {
+
+class FirmwareVolume;
+class PciIoDevice;
 
 class Machine {
 public:
@@ -41,6 +45,11 @@ public:
   EFI_HANDLE RootBridgeHandle() const { return RootBridge; }
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo() { return &RootBridgeProtocol; }
   EFI_CPU_IO_PROTOCOL *CpuIo() { return &CpuIoProtocol; }
+
+  // Firmware volumes and per-device PCI I/O instances, each on a new handle
+  // and alive as long as the machine. Volumes are listed in the order added.
+  FirmwareVolume &AddFirmwareVolume();
+  PciIoDevice &AddPciIoDevice(Bdf Where, UINT32 Segment = 0);
 
   // Loads the driver image afresh (module globals zero, as a new image holds
   // them) and calls its entry point.
@@ -89,6 +98,8 @@ private:
   UINT64 Microseconds = 0;
   size_t Stalls = 0;
   std::vector<std::string> FaultLog;
+  std::vector<std::unique_ptr<FirmwareVolume>> Volumes;
+  std::vector<std::unique_ptr<PciIoDevice>> PciIoDevices;
 };
 
 } // namespace sim
