@@ -18,11 +18,10 @@
 
 #include <stddef.h>
 
-/* 0A048148-4B78-4BDC-960B-49B70C287078 */
-#define PCI_OPTION_ROM_SET_GUID                                                                                        \
-  {                                                                                                                    \
-    0x0A048148, 0x4B78, 0x4BDC, { 0x96, 0x0B, 0x49, 0xB7, 0x0C, 0x28, 0x70, 0x78 }                                     \
-  }
+/* 0A048148-4B78-4BDC-960B-49B70C287078; an initializer for an EFI_GUID. */
+/* clang-format off */
+#define PCI_OPTION_ROM_SET_GUID {0x0A048148, 0x4B78, 0x4BDC, {0x96, 0x0B, 0x49, 0xB7, 0x0C, 0x28, 0x70, 0x78}}
+/* clang-format on */
 
 /* A set holds at least two images (a single image is only returned) and at most four. */
 #define PCI_OPTION_ROM_SET_MIN_IMAGES 2
