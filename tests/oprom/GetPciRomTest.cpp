@@ -154,17 +154,6 @@ TEST_F(GetPciRomTest, ASecondRequestReturnsAFreshImageAndKeepsTheFirstSet) {
   // was released and that nothing the set holds was.
 }
 
-TEST_F(GetPciRomTest, RepeatedRequestsDoNotGrowThePool) {
-  const EFI_HANDLE Handle = AddDevice({5, 0, 0}, 0x8086, 0x1096, kEthernetClass).Handle();
-  ASSERT_EQ(Request(Handle).Status, EFI_SUCCESS);
-  const size_t LiveAfterFirst = Machine->Memory().LiveCount();
-  for (int Repeat = 0; Repeat < 8; ++Repeat) {
-    ASSERT_EQ(Request(Handle).Status, EFI_SUCCESS);
-  }
-  // Each repeat leaves exactly the one image its caller keeps.
-  EXPECT_EQ(Machine->Memory().LiveCount(), LiveAfterFirst + 8);
-}
-
 // Null output pointers are refused before anything is looked up, read or
 // allocated.
 TEST_F(GetPciRomTest, NullOutputsAreRefusedBeforeAnyWork) {
@@ -229,19 +218,6 @@ INSTANTIATE_TEST_SUITE_P(Reads, IdentityFailureTest,
                                            IdentityFailureCase{"VendorId", Failing::VendorId, 2},
                                            IdentityFailureCase{"DeviceId", Failing::DeviceId, 3}),
                          [](const ::testing::TestParamInfo<IdentityFailureCase> &Info) { return Info.param.Name; });
-
-TEST_F(GetPciRomTest, ReadsTheIdentityThroughPciIoInOrder) {
-  auto &Device = AddDevice({0, 31, 2}, 0x8086, 0x2681);
-  ASSERT_EQ(Request(Device.Handle()).Status, EFI_SUCCESS);
-  std::vector<UINT16> Registers;
-  for (const auto &Entry : Machine->Log().All()) {
-    EXPECT_EQ(Entry.Kind, sim::AccessKind::ConfigRead);
-    EXPECT_EQ(Entry.Width, 2);
-    EXPECT_EQ((sim::Bdf{Entry.Bus(), Entry.Device(), Entry.Function()}), (sim::Bdf{0, 31, 2}));
-    Registers.push_back(Entry.Register());
-  }
-  EXPECT_EQ(Registers, (std::vector<UINT16>{0x0A, 0x00, 0x02}));
-}
 
 // --- Allocation and installation failures on the way to a set ----------------
 
