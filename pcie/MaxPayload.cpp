@@ -47,6 +47,31 @@ bool FindBusBelowPort(UINT8 Bus, UINT64 Function, UINT8 Cap, UINT8 *SecondaryBus
   return !EFI_ERROR(PciConfigRead(mRootBridgeIo, Secondary, SecondaryBus)) && *SecondaryBus > Bus;
 }
 
+// Gathers or programs the payload of the function at (Bus, Device, Function)
+// and returns the bus below it to walk next, or 0 when there is none (a walk
+// only descends to a bus above Bus, so 0 never names one). Kept out of the
+// recursive walk's frame, hence noinline.
+[[gnu::noinline]] UINT8 TunePayloadOfFunction(UINT8 Bus, UINT8 Device, UINT8 Function, MAX_PAYLOAD_MODE Mode,
+                                              UINT8 *Minimum) {
+  const UINT64 Address = PciFunctionAddress(Bus, Device, Function);
+  UINT8 Cap = 0;
+  if (EFI_ERROR(FindPcieCapability(mRootBridgeIo, Address, &Cap))) {
+    return 0;
+  }
+  switch (Mode) {
+  case MAX_PAYLOAD_MODE::Gather:
+    LowerToSupportedPayload(Address, Cap, Minimum);
+    break;
+  case MAX_PAYLOAD_MODE::Apply:
+    ProgramPayload(Address, Cap, *Minimum);
+    break;
+  default:
+    break;
+  }
+  UINT8 SecondaryBus = 0;
+  return FindBusBelowPort(Bus, Address, Cap, &SecondaryBus) ? SecondaryBus : 0;
+}
+
 } // namespace
 
 // Recursion descends only to a secondary bus above the current one, so it is
@@ -55,30 +80,11 @@ void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum) { // NO
   if (Minimum == nullptr) {
     return;
   }
-  UINT8 Header[PCI_HEADER_SIZE] = {};
   ForEachFunctionInScanOrder(
-      [Bus, &Header](UINT8 Device, UINT8 Function) {
-        const bool Present = ReadPciHeader(mRootBridgeIo, Header, Bus, Device, Function);
-        return PCI_FUNCTION_PROBE{Present, HeaderType(Header)};
-      },
+      [Bus](UINT8 Device, UINT8 Function) { return ProbePciFunction(mRootBridgeIo, Bus, Device, Function); },
       [Bus, Mode, Minimum](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) { // NOLINT(misc-no-recursion)
-        const UINT64 Address = PciFunctionAddress(Bus, Device, Function);
-        UINT8 Cap = 0;
-        if (EFI_ERROR(FindPcieCapability(mRootBridgeIo, Address, &Cap))) {
-          return;
-        }
-        switch (Mode) {
-        case MAX_PAYLOAD_MODE::Gather:
-          LowerToSupportedPayload(Address, Cap, Minimum);
-          break;
-        case MAX_PAYLOAD_MODE::Apply:
-          ProgramPayload(Address, Cap, *Minimum);
-          break;
-        default:
-          break;
-        }
-        UINT8 SecondaryBus = 0;
-        if (FindBusBelowPort(Bus, Address, Cap, &SecondaryBus)) {
+        const UINT8 SecondaryBus = TunePayloadOfFunction(Bus, Device, Function, Mode, Minimum);
+        if (SecondaryBus != 0) {
           ProgramMaxPayload(SecondaryBus, Mode, Minimum);
         }
       });
