@@ -121,7 +121,9 @@ GeneratedHierarchy AddBridgeChain(PciBus &Bus, unsigned Levels) {
       AddSwitchDownstreamPort(Bus, {OnBus, 0, 0}, Below, Last, QualifyingLink(2));
     }
   }
-  AddPcieEndpoint(Bus, {Last, 0, 0}, QualifyingLink(2));
+  // The smallest payload sits at the bottom: only a walk that gets there
+  // finds it.
+  AddPcieEndpoint(Bus, {Last, 0, 0}, QualifyingLink(1));
   return {Levels + 1, Levels + 2, Levels};
 }
 

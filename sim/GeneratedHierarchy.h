@@ -25,7 +25,8 @@ GeneratedHierarchy AddSwitchedHierarchy(PciBus &Bus, unsigned BusCount);
 
 // A chain of Levels bridges (1 to 255), one per bus from bus 0 down: a root
 // port, then switch upstream and downstream ports by turns, each link
-// qualifying for common clock and L1; an endpoint sits on the last bus.
+// qualifying for common clock and L1; on the last bus an endpoint with the
+// smallest max payload size of the chain.
 GeneratedHierarchy AddBridgeChain(PciBus &Bus, unsigned Levels);
 
 } // namespace sim
