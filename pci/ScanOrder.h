@@ -18,6 +18,9 @@ struct PCI_FUNCTION_PROBE {
 // taken from the probe's result before Visit runs, so a descent that overwrites
 // shared buffers cannot change which functions of this device are visited.
 template <typename ProbeFunction, typename VisitFunction>
+// A walk that descends from Visit re-enters this loop for the secondary bus; the
+// walk bounds that recursion.
+// NOLINTNEXTLINE(misc-no-recursion)
 void ForEachFunctionInScanOrder(ProbeFunction &&Probe, VisitFunction &&Visit) {
   for (UINT8 Device = 0; Device <= PCI_MAX_DEVICE; ++Device) {
     for (UINT8 Function = 0; Function <= PCI_MAX_FUNCTION; ++Function) {
