@@ -4,7 +4,6 @@
 #pragma once
 
 #include "PciCallback.h"
-#include "core/Protocols.h"
 
 // Bytes "Pcic" in memory order.
 inline constexpr UINT32 PCI_CALLBACK_ENTRY_SIGNATURE = 0x63696350;

@@ -214,18 +214,4 @@ TEST_F(BusWalkTest, WithoutRegistrationsTheWalkStillReadsEveryHeader) {
   }
 }
 
-TEST_F(BusWalkTest, EachAllocationPointWalksTheWholeHierarchyAgain) {
-  Bridge({0, 1, 0}, 1);
-  Endpoint({1, 0, 0});
-  ASSERT_EQ(Register(0, PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_END_ALLOCATION), EFI_SUCCESS);
-  BeginEnumeration();
-  BeginAllocation();
-  EndAllocation();
-  // A second host bridge's notifications repeat both walks in full.
-  BeginAllocation();
-  EXPECT_EQ(Visited(Recorder.CallsWithMask(PCI_CALLBACK_BEGIN_ALLOCATION)),
-            (Names{"00:01.0", "01:00.0", "00:01.0", "01:00.0"}));
-  EXPECT_EQ(Visited(Recorder.CallsWithMask(PCI_CALLBACK_END_ALLOCATION)), (Names{"00:01.0", "01:00.0"}));
-}
-
 } // namespace

@@ -29,15 +29,6 @@ TEST_F(CallbackRegistryTest, InstallsTheProtocolOnTheDriverHandleBesideThePlatfo
   EXPECT_EQ(mCallbackList.BackLink, &mCallbackList);
 }
 
-TEST_F(CallbackRegistryTest, NeitherInterfaceIsInstalledWhenTheCallbackProtocolCannotBe) {
-  Machine = nullptr;
-  Machine = std::make_unique<sim::Machine>();
-  Machine->Handles().FailInstall(gPciCallbackProtocolGuid, EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ(Machine->LoadDriver(), EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ(Machine->PciPlatform(), nullptr);
-  EXPECT_EQ(Machine->PciCallback(), nullptr);
-}
-
 TEST_F(CallbackRegistryTest, RegistrationChecksItsArgumentsAndAppendsOnlyOnSuccess) {
   struct Case {
     const char *Name;
