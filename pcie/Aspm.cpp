@@ -8,6 +8,7 @@
 #include "PcieRegisters.h"
 
 #include "core/Driver.h"
+#include "pci/BusSet.h"
 #include "pci/ScanOrder.h"
 
 namespace {
@@ -205,11 +206,15 @@ void ConfigureLinkToChild(PCIE_BRIDGE *Bridge, const PCIE_FUNCTION &Child, bool 
 // descends (hence noinline).
 
 // Reads what the links below the bridge at (Bus, Device, Function) are
-// configured from. False when it is no PCI Express bridge to a bus below Bus.
-[[gnu::noinline]] bool ReadPcieBridge(UINT8 Bus, UINT8 Device, UINT8 Function, PCIE_BRIDGE *Bridge) {
-  if (!FindPcieBridge(Bus, Device, Function, &Bridge->Port, &Bridge->SecondaryBus)) {
+// configured from, and enters its secondary bus. False when it is no PCI
+// Express bridge to a bus below Bus, or its bus was entered before.
+[[gnu::noinline]] bool EnterPcieBridge(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered,
+                                       PCIE_BRIDGE *Bridge) {
+  if (!FindPcieBridge(Bus, Device, Function, &Bridge->Port, &Bridge->SecondaryBus) ||
+      Entered.Contains(Bridge->SecondaryBus)) {
     return false;
   }
+  Entered.Add(Bridge->SecondaryBus);
   Bridge->L1 = SupportsAspmL1(Bridge->Port);
   Bridge->PortType = ReadPortType(Bridge->Port);
   Bridge->LinkControl = LINK_CONTROL_COMMON_CLOCK_AND_L1;
@@ -235,40 +240,48 @@ void ConfigureLinkToChild(PCIE_BRIDGE *Bridge, const PCIE_FUNCTION &Child, bool 
   return IsSwitchPort(ChildType);
 }
 
+void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered);
+
 // A switch port's own links, bracketed by its link-setup bit.
-void ConfigureLinksBelowSwitchPort(UINT8 Bus, UINT8 Device) { // NOLINT(misc-no-recursion)
+void ConfigureLinksBelowSwitchPort(UINT8 Bus, UINT8 Device, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
   BeginWindowLinkSetup(Bus, Device, 0);
-  ConfigureLinkAspm(Bus, Device, 0);
+  ConfigureLinksBelow(Bus, Device, 0, Entered);
   EndWindowLinkSetup(Bus, Device, 0);
 }
 
-} // namespace
-
 // Recursion descends only to a secondary bus above the current one, so it is
-// at most 255 levels deep.
-void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function) { // NOLINT(misc-no-recursion)
+// at most 255 levels deep; each bus is entered once per pass.
+void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
   PCIE_BRIDGE Bridge{};
-  if (!ReadPcieBridge(Bus, Device, Function, &Bridge)) {
+  if (!EnterPcieBridge(Bus, Device, Function, Entered, &Bridge)) {
     return;
   }
   for (UINT8 ChildDevice = 0; ChildDevice <= PCI_MAX_DEVICE; ++ChildDevice) {
     if (ConfigureChildDevice(&Bridge, ChildDevice)) {
-      ConfigureLinksBelowSwitchPort(Bridge.SecondaryBus, ChildDevice);
+      ConfigureLinksBelowSwitchPort(Bridge.SecondaryBus, ChildDevice, Entered);
     }
   }
 }
 
+} // namespace
+
+void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function) {
+  PCI_BUS_SET Entered;
+  ConfigureLinksBelow(Bus, Device, Function, Entered);
+}
+
 void ConfigurePcieAspm() {
   const bool Disabled = AspmDisabledByVariable();
+  PCI_BUS_SET Entered;
   ForEachFunctionInScanOrder(
       [](UINT8 Device, UINT8 Function) { return ProbePciFunction(mRootBridgeIo, 0, Device, Function); },
-      [Disabled](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) {
+      [Disabled, &Entered](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) {
         PCIE_FUNCTION Port{};
         if (!FindPcieFunction(0, Device, Function, &Port) || Disabled) {
           return;
         }
         BeginWindowLinkSetup(0, Device, Function);
-        ConfigureLinkAspm(0, Device, Function);
+        ConfigureLinksBelow(0, Device, Function, Entered);
         EndWindowLinkSetup(0, Device, Function);
       });
 }

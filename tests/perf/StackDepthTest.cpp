@@ -7,6 +7,7 @@
 
 #include "pci/PciRegisters.h"
 #include "pcie/PcieRegisters.h"
+#include "sim/CallbackRecorder.h"
 #include "sim/GeneratedHierarchy.h"
 #include "sim/StackProbe.h"
 
@@ -31,6 +32,10 @@ protected:
     Machine = std::make_unique<sim::Machine>();
     sim::AddBridgeChain(Machine->Pci(), Levels);
     LoadDriver();
+    Recorder.Clear();
+    EXPECT_EQ(sim::CallbackRecorder::Register(Machine->PciCallback(), 0,
+                                              PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_END_ALLOCATION),
+              EFI_SUCCESS);
     sim::StackProbe Probe(*Machine);
     return Probe.Measure([this] {
       RunPhase(EfiPciHostBridgeBeginEnumeration);
@@ -43,15 +48,22 @@ protected:
     return static_cast<UINT8>((Machine->Pci().Find(Where)->DeviceControl() & PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK) >>
                               PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT);
   }
+
+  sim::CallbackRecorder Recorder;
 };
 
 TEST_F(StackDepthTest, A255LevelBridgeChainIsWalkedToItsLastBusWithinTheStackBudget) {
   const size_t Half = EnumerateChain(kHalfChain);
   const size_t Deepest = EnumerateChain(kDeepestChain);
 
-  // Both payload walks reached bus 255: the smallest size, found only there,
-  // is programmed at the top and at the bottom. The ASPM walk retrained the
-  // deepest link.
+  // Both callback walks, both payload walks (the smallest size is found only
+  // on bus 255, and programmed at the top and at the bottom) and the ASPM walk
+  // (it retrained the deepest link) reached the last bus.
+  size_t CallsOnLastBus = 0;
+  for (const auto &Call : Recorder.Calls()) {
+    CallsOnLastBus += Call.Bus() == kDeepestChain ? 1 : 0;
+  }
+  EXPECT_EQ(CallsOnLastBus, 2U);
   EXPECT_EQ(MaxPayloadAt({0, 1, 0}), 1);
   EXPECT_EQ(MaxPayloadAt({kDeepestChain, 0, 0}), 1);
   EXPECT_EQ(Machine->Pci().Find({kDeepestChain - 1, 0, 0})->RetrainPolls().size(), 1U);
