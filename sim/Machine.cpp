@@ -1,6 +1,8 @@
 #include "sim/Machine.h"
 
 #include "core/Driver.h"
+#include "sim/FirmwareVolume.h"
+#include "sim/PciIoDevice.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -171,6 +173,16 @@ void Machine::BuildServiceTables() {
   RootBridgeProtocol.Pci = {RootBridgePciRead, RootBridgePciWrite};
   CpuIoProtocol.Mem = {CpuMemRead, CpuMemWrite};
   CpuIoProtocol.Io = {CpuIoUnsupported, CpuIoUnsupported};
+}
+
+FirmwareVolume &Machine::AddFirmwareVolume() {
+  Volumes.push_back(std::make_unique<FirmwareVolume>(*this));
+  return *Volumes.back();
+}
+
+PciIoDevice &Machine::AddPciIoDevice(Bdf Where, UINT32 Segment) {
+  PciIoDevices.push_back(std::make_unique<PciIoDevice>(*this, Where, Segment));
+  return *PciIoDevices.back();
 }
 
 EFI_STATUS Machine::LoadDriver() {

@@ -13,11 +13,15 @@
 #include "sim/VariableStore.h"
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace sim {
+
+class FirmwareVolume;
+class PciIoDevice;
 
 class Machine {
 public:
@@ -43,6 +47,11 @@ public:
   EFI_HANDLE RootBridgeHandle() const { return RootBridge; }
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo() { return &RootBridgeProtocol; }
   EFI_CPU_IO_PROTOCOL *CpuIo() { return &CpuIoProtocol; }
+
+  // Firmware volumes and per-device PCI I/O instances, each on a new handle
+  // and alive as long as the machine. Volumes are listed in the order added.
+  FirmwareVolume &AddFirmwareVolume();
+  PciIoDevice &AddPciIoDevice(Bdf Where, UINT32 Segment = 0);
 
   // Loads the driver image afresh (module globals zero, as a new image holds
   // them) and calls its entry point.
@@ -97,6 +106,8 @@ private:
   size_t Stalls = 0;
   std::vector<std::string> FaultLog;
   std::map<std::pair<AccessKind, UINT64>, EFI_STATUS> CpuMemoryFailures;
+  std::vector<std::unique_ptr<FirmwareVolume>> Volumes;
+  std::vector<std::unique_ptr<PciIoDevice>> PciIoDevices;
 };
 
 } // namespace sim
