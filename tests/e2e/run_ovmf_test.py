@@ -29,6 +29,9 @@ EXPECTED_CHECKS = [
     "entry.new-handle",
     "policy.null-pointer",
     "policy.unsupported",
+    "reconnect.root-bridge",
+    "reconnect.prep-controller",
+    "reconnect.get-pci-rom",
     "notify.returns-success",
     "notify.idle-calls",
     "notify.begin-enumeration-locates",
@@ -38,6 +41,10 @@ EXPECTED_CHECKS = [
     "config-blocks.conf",
     "ioapic.write-sequence",
     "ioapic.id-register",
+    "oprom.two-images",
+    "oprom.repeat-request",
+    "oprom.one-image",
+    "oprom.no-pci-io",
 ]
 
 SKIP = 77

@@ -23,13 +23,13 @@ extern "C" EFI_STATUS EFIAPI E2eAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   LoadDrivers(gScenario);
   if (gScenario.Platform != nullptr && gScenario.Report != nullptr && gScenario.RootBridgeIo != nullptr) {
     RunEntryChecks(gScenario);
-    TakePciView(gScenario.Pci);
-    PrintPciView(gScenario.Pci);
+    RunReconnectChecks(gScenario);
     RecordPlatformStateBeforePhases(gScenario);
     PlayEnumerationPhases(gScenario);
     RunNotifyChecks(gScenario);
     RunPcieChecks(gScenario);
     RunPlatformChecks(gScenario);
+    RunOptionRomChecks(gScenario);
   }
 
   const EFI_STATUS Result = ChecksFailed() == 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;

@@ -28,11 +28,16 @@ struct Scenario {
 void LoadDrivers(Scenario &Run);
 // The interfaces installed at entry and GetPlatformPolicy.
 void RunEntryChecks(Scenario &Run);
+// The firmware's PCI bus driver started anew on the root bridge; leaves the
+// hierarchy it then reports in Pci.
+void RunReconnectChecks(Scenario &Run);
 // Before the phases: what the checks compare the driver's work with.
 void RecordPlatformStateBeforePhases(Scenario &Run);
 // After the phases (see PhasePlay.h): what each call did.
 void RunNotifyChecks(Scenario &Run);
 void RunPcieChecks(Scenario &Run);
 void RunPlatformChecks(Scenario &Run);
+// GetPciRom with application-owned PCI I/O handles.
+void RunOptionRomChecks(Scenario &Run);
 
 } // namespace e2e

@@ -14,7 +14,7 @@ using namespace e2e::support;
 
 extern "C" EFI_STATUS EFIAPI E2eSupportEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   gBootServices = SystemTable->BootServices;
-  EFI_STATUS (*const Steps[])
+  EFI_STATUS(*const Steps[])
   () = {InstallCpuIoShim, InstallFirmwareVolumeShims, InstallTestVolume, InstallConfigBlockProvider};
   for (auto *Step : Steps) {
     const EFI_STATUS Status = Step();
