@@ -23,10 +23,12 @@ extern "C" EFI_STATUS EFIAPI E2eAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   LoadDrivers(gScenario);
   if (gScenario.Platform != nullptr && gScenario.Report != nullptr && gScenario.RootBridgeIo != nullptr) {
     RunEntryChecks(gScenario);
+    RunCallbackRegistrationChecks(gScenario);
     RunReconnectChecks(gScenario);
     RecordPlatformStateBeforePhases(gScenario);
     PlayEnumerationPhases(gScenario);
     RunNotifyChecks(gScenario);
+    RunWalkChecks(gScenario);
     RunPcieChecks(gScenario);
     RunPlatformChecks(gScenario);
     RunOptionRomChecks(gScenario);

@@ -53,12 +53,18 @@ void LoadDrivers(Scenario &Run) {
 
   Check NewHandle("entry.new-handle");
   const HandleList Installed(&kPciPlatformProtocolGuid);
+  const HandleList WithCallbacks(&kPciCallbackProtocolGuid);
+  NewHandle.ExpectEqual(WithCallbacks.Count(), 1, "handles with the PCI callback protocol");
   if (NewHandle.ExpectEqual(Installed.Count(), 1, "handles with the PCI platform protocol")) {
     Run.DriverHandle = Installed[0];
     Run.Platform = HandleInterface<EFI_PCI_PLATFORM_PROTOCOL>(Run.DriverHandle, kPciPlatformProtocolGuid);
     NewHandle.Expect(!Before.Contains(Run.DriverHandle), "installed on a handle that existed before");
     NewHandle.Expect(Run.DriverHandle != Run.Driver.ImageHandle, "installed on the image handle");
     NewHandle.Expect(Run.Driver.Contains(Run.Platform), "PCI platform interface outside the driver image");
+    Run.Callback = HandleInterface<PCI_CALLBACK_PROTOCOL>(Run.DriverHandle, kPciCallbackProtocolGuid);
+    if (NewHandle.Expect(Run.Callback != nullptr, "no PCI callback protocol on the handle")) {
+      NewHandle.Expect(Run.Driver.Contains(Run.Callback), "PCI callback interface outside the driver image");
+    }
   }
   NewHandle.Report();
 }

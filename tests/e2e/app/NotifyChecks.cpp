@@ -29,6 +29,7 @@ void CheckIdleCalls() {
       Result.ExpectEqualAt(Call.LocateCount, 0, "LocateProtocol calls, call", Index);
       Result.ExpectEqualAt(Call.ConfigReads + Call.ConfigWriteCount, 0, "configuration accesses, call", Index);
       Result.ExpectEqualAt(Call.MemoryCount, 0, "CPU I/O memory accesses, call", Index);
+      Result.ExpectEqualAt(Call.CallbackCount, 0, "callback calls, call", Index);
     }
   }
   Result.Report();
@@ -37,6 +38,7 @@ void CheckIdleCalls() {
 void CheckBeginEnumerationLocates() {
   Check Result("notify.begin-enumeration-locates");
   const PhaseCall &Call = FindPhaseCall(EfiPciHostBridgeBeginEnumeration, ChipsetExit);
+  Result.ExpectEqual(Call.CallbackCount, 0, "callback calls");
   if (Result.ExpectEqual(Call.LocateCount, kBeginEnumerationLocateCount, "LocateProtocol calls")) {
     for (UINTN Index = 0; Index < kBeginEnumerationLocateCount; ++Index) {
       const LocateCall &Located = LocateCallAt(Call.LocateFirst + Index);

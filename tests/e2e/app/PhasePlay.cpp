@@ -1,5 +1,7 @@
 #include "PhasePlay.h"
 
+#include "CallbackLog.h"
+
 namespace e2e {
 namespace {
 
@@ -20,11 +22,13 @@ void PlayOne(Scenario &Run, PhaseCall &Call) {
   Call.LocateFirst = LocateCallCount();
   Call.ConfigWriteFirst = Before.Writes;
   Call.MemoryFirst = Run.Report->MemoryLogCount;
+  Call.CallbackFirst = CallbackCallCount();
   Call.Status = Run.Platform->PlatformNotify(Run.Platform, Run.HostBridgeHandle, Call.Phase, Call.ChipsetPhase);
   Call.LocateCount = LocateCallCount() - Call.LocateFirst;
   Call.ConfigReads = ConfigAccesses().Reads - Before.Reads;
   Call.ConfigWriteCount = ConfigAccesses().Writes - Before.Writes;
   Call.MemoryCount = Run.Report->MemoryLogCount - Call.MemoryFirst;
+  Call.CallbackCount = CallbackCallCount() - Call.CallbackFirst;
 }
 
 } // namespace

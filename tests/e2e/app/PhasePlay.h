@@ -12,8 +12,8 @@ struct PhaseCall {
   EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase;
   EFI_PCI_EXECUTION_PHASE ChipsetPhase;
   EFI_STATUS Status;
-  // Ranges in the spies' logs (LocateCallAt, ConfigWriteAt, the support
-  // report's memory log) that belong to this call.
+  // Ranges in the logs (LocateCallAt, ConfigWriteAt, the support report's
+  // memory log, CallbackCallAt) that belong to this call.
   UINTN LocateFirst;
   UINTN LocateCount;
   UINTN ConfigReads;
@@ -21,6 +21,8 @@ struct PhaseCall {
   UINTN ConfigWriteCount;
   UINTN MemoryFirst;
   UINTN MemoryCount;
+  UINTN CallbackFirst;
+  UINTN CallbackCount;
 
   // The calls the driver has work for: exit of begin-enumeration and of the
   // begin and end of resource allocation.

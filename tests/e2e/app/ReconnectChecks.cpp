@@ -2,6 +2,7 @@
 // bridge is disconnected and connected again, so the bus driver starts on it
 // anew, finds the platform protocol and calls PlatformPrepController and
 // GetPciRom for every device it finds.
+#include "CallbackLog.h"
 #include "Checks.h"
 #include "Firmware.h"
 #include "Scenario.h"
@@ -11,6 +12,8 @@ namespace e2e {
 namespace {
 
 constinit PciView gBefore = {};
+constinit UINTN gCallbacksBefore = 0;
+constinit UINTN gCallbacksAfter = 0;
 
 struct CallCounts {
   UINTN PrepEntry;
@@ -100,19 +103,48 @@ void CheckGetPciRom(const Scenario &Run) {
   Result.Report();
 }
 
+// The bus driver's calls dispatch callbacks only from PlatformPrepController
+// entry calls before child-bus enumeration: exactly one call of the
+// prepare-controller callback each, with the address as passed. (QEMU's
+// firmware, re-enumerating a known root bridge, sends none of them.)
+void CheckCallbacks(const Scenario &Run) {
+  Check Result("reconnect.callbacks");
+  UINTN Dispatches = 0;
+  UINTN Logged = gCallbacksBefore;
+  for (UINTN Index = 0; Index < BusDriverCallCount() && Index < kBusDriverCallCapacity; ++Index) {
+    const BusDriverCall &Call = BusDriverCallAt(Index);
+    if (Call.Kind != BusDriverCallKind::PlatformPrepController || Call.Phase != EfiPciBeforeChildBusEnumeration ||
+        Call.ChipsetPhase != ChipsetEntry) {
+      continue;
+    }
+    ++Dispatches;
+    const CallbackCall &Got = CallbackCallAt(Logged++);
+    Result.ExpectEqualAt(static_cast<UINT64>(Got.Id), static_cast<UINT64>(CallbackId::PrepController),
+                         "callback, dispatch", Dispatches);
+    Result.ExpectEqualAt(Got.PciAddress, Call.PciAddress, "address, dispatch", Dispatches);
+    Result.Expect(Got.RootBridgeHandle == Run.RootBridgeHandle, "not the first root bridge handle");
+  }
+  Result.ExpectEqual(gCallbacksAfter - gCallbacksBefore, Dispatches, "callback calls");
+  Line().Text("INFO reconnect: ").Decimal(Dispatches).Text(" prepare-controller dispatches").Print();
+  Result.Report();
+}
+
 } // namespace
 
 void RunReconnectChecks(Scenario &Run) {
   TakePciView(gBefore);
   StartBusDriverRecorder(Run.Platform);
+  gCallbacksBefore = CallbackCallCount();
   const EFI_STATUS Disconnected = gBootServices->DisconnectController(Run.RootBridgeHandle, nullptr, nullptr);
   const EFI_STATUS Connected = gBootServices->ConnectController(Run.RootBridgeHandle, nullptr, nullptr, 1);
+  gCallbacksAfter = CallbackCallCount();
   StopBusDriverRecorder();
   TakePciView(Run.Pci);
   PrintPciView(Run.Pci);
   CheckSameHierarchy(Run, Disconnected, Connected);
   CheckPrepController(Run);
   CheckGetPciRom(Run);
+  CheckCallbacks(Run);
 }
 
 } // namespace e2e

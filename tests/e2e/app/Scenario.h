@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ImageLoader.h"
+#include "PciCallback.h"
 #include "PciView.h"
 #include "tests/e2e/common/E2eSupport.h"
 
@@ -14,6 +15,7 @@ struct Scenario {
   LoadedDriver Driver;
   EFI_HANDLE DriverHandle = nullptr;
   EFI_PCI_PLATFORM_PROTOCOL *Platform = nullptr;
+  PCI_CALLBACK_PROTOCOL *Callback = nullptr;
   // The firmware's one PCI root bridge and host bridge.
   EFI_HANDLE RootBridgeHandle = nullptr;
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo = nullptr;
@@ -28,6 +30,8 @@ struct Scenario {
 void LoadDrivers(Scenario &Run);
 // The interfaces installed at entry and GetPlatformPolicy.
 void RunEntryChecks(Scenario &Run);
+// Registers the application's callbacks (see CallbackLog.h).
+void RunCallbackRegistrationChecks(Scenario &Run);
 // The firmware's PCI bus driver started anew on the root bridge; leaves the
 // hierarchy it then reports in Pci.
 void RunReconnectChecks(Scenario &Run);
@@ -35,6 +39,7 @@ void RunReconnectChecks(Scenario &Run);
 void RecordPlatformStateBeforePhases(Scenario &Run);
 // After the phases (see PhasePlay.h): what each call did.
 void RunNotifyChecks(Scenario &Run);
+void RunWalkChecks(Scenario &Run);
 void RunPcieChecks(Scenario &Run);
 void RunPlatformChecks(Scenario &Run);
 // GetPciRom with application-owned PCI I/O handles.
