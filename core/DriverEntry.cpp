@@ -2,13 +2,15 @@
 // driver's interfaces on a new handle.
 #include "Driver.h"
 
+#include "oprom/OptionRom.h"
+
 namespace {
 
 constexpr EFI_PCI_PLATFORM_PROTOCOL kPciPlatformTemplate = {
     PlatformNotify,
     PlatformPrepController,
     GetPlatformPolicy,
-    nullptr,
+    GetPciRom,
 };
 
 void SaveFirmwareTables(EFI_SYSTEM_TABLE *SystemTable) {

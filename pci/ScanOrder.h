@@ -17,8 +17,10 @@ struct PCI_FUNCTION_PROBE {
 // function and may descend below it. Function 0's multi-function decision is
 // taken from the probe's result before Visit runs, so a descent that overwrites
 // shared buffers cannot change which functions of this device are visited.
+// Walks that descend call back into it; they only ever descend to a higher bus
+// number, which bounds the depth.
 template <typename ProbeFunction, typename VisitFunction>
-void ForEachFunctionInScanOrder(ProbeFunction &&Probe, VisitFunction &&Visit) {
+void ForEachFunctionInScanOrder(ProbeFunction &&Probe, VisitFunction &&Visit) { // NOLINT(misc-no-recursion)
   for (UINT8 Device = 0; Device <= PCI_MAX_DEVICE; ++Device) {
     for (UINT8 Function = 0; Function <= PCI_MAX_FUNCTION; ++Function) {
       const PCI_FUNCTION_PROBE Found = Probe(Device, Function);

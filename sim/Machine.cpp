@@ -1,6 +1,8 @@
 #include "sim/Machine.h"
 
 #include "core/Driver.h"
+#include "sim/FirmwareVolume.h"
+#include "sim/PciIoDevice.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -173,6 +175,16 @@ void Machine::BuildServiceTables() {
   CpuIoProtocol.Io = {CpuIoUnsupported, CpuIoUnsupported};
 }
 
+FirmwareVolume &Machine::AddFirmwareVolume() {
+  Volumes.push_back(std::make_unique<FirmwareVolume>(*this));
+  return *Volumes.back();
+}
+
+PciIoDevice &Machine::AddPciIoDevice(Bdf Where, UINT32 Segment) {
+  PciIoDevices.push_back(std::make_unique<PciIoDevice>(*this, Where, Segment));
+  return *PciIoDevices.back();
+}
+
 EFI_STATUS Machine::LoadDriver() {
   // A freshly loaded image holds every module global at zero; the entry point
   // resets the rest itself.
@@ -238,7 +250,17 @@ EFI_STATUS Machine::CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width,
     return EFI_INVALID_PARAMETER;
   }
   const UINT8 Bytes = WidthBytes(Width);
+  const AccessKind Kind = Write ? AccessKind::MemoryWrite : AccessKind::MemoryRead;
+  const auto Injected = CpuMemoryFailures.find({Kind, Address});
   auto *Elements = static_cast<UINT8 *>(Buffer);
+  if (Injected != CpuMemoryFailures.end()) {
+    UINT64 Attempted = 0;
+    if (Write && Count != 0) {
+      std::memcpy(&Attempted, Elements, Bytes);
+    }
+    Accesses.Record({Kind, Address, Bytes, Count, Attempted, Injected->second});
+    return Injected->second;
+  }
   UINT64 First = 0;
   for (UINTN Index = 0; Index < Count; ++Index) {
     UINT64 Value = 0;
@@ -254,8 +276,7 @@ EFI_STATUS Machine::CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width,
       First = Value;
     }
   }
-  Accesses.Record(
-      {Write ? AccessKind::MemoryWrite : AccessKind::MemoryRead, Address, Bytes, Count, First, EFI_SUCCESS});
+  Accesses.Record({Kind, Address, Bytes, Count, First, EFI_SUCCESS});
   return EFI_SUCCESS;
 }
 

@@ -12,10 +12,16 @@
 #include "sim/Pool.h"
 #include "sim/VariableStore.h"
 
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
+
+class FirmwareVolume;
+class PciIoDevice;
 
 class Machine {
 public:
@@ -42,6 +48,11 @@ public:
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo() { return &RootBridgeProtocol; }
   EFI_CPU_IO_PROTOCOL *CpuIo() { return &CpuIoProtocol; }
 
+  // Firmware volumes and per-device PCI I/O instances, each on a new handle
+  // and alive as long as the machine. Volumes are listed in the order added.
+  FirmwareVolume &AddFirmwareVolume();
+  PciIoDevice &AddPciIoDevice(Bdf Where, UINT32 Segment = 0);
+
   // Loads the driver image afresh (module globals zero, as a new image holds
   // them) and calls its entry point.
   EFI_STATUS LoadDriver();
@@ -67,6 +78,11 @@ public:
                               VOID *Buffer);
   EFI_STATUS CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count, VOID *Buffer);
   void Stall(UINTN Microseconds);
+  // Every CPU I/O access of Kind (MemoryRead or MemoryWrite) starting at
+  // Address answers Status from now on; it reaches no device and is logged.
+  void FailCpuMemoryAccess(AccessKind Kind, UINT64 Address, EFI_STATUS Status) {
+    CpuMemoryFailures[{Kind, Address}] = Status;
+  }
 
 private:
   void BuildServiceTables();
@@ -89,6 +105,9 @@ private:
   UINT64 Microseconds = 0;
   size_t Stalls = 0;
   std::vector<std::string> FaultLog;
+  std::map<std::pair<AccessKind, UINT64>, EFI_STATUS> CpuMemoryFailures;
+  std::vector<std::unique_ptr<FirmwareVolume>> Volumes;
+  std::vector<std::unique_ptr<PciIoDevice>> PciIoDevices;
 };
 
 } // namespace sim

@@ -1,0 +1,27 @@
+// Option ROM provision for onboard devices: the PCI bus driver asks for a
+// device's image through GetPciRom, the fourth member of the installed
+// EFI_PCI_PLATFORM_PROTOCOL, and the images come from files in the firmware
+// volumes named by mOptionRomTable. A device with several images also gets a
+// PCI_OPTION_ROM_SET on its handle.
+#pragma once
+
+#include "core/Protocols.h"
+
+#include "PciOptionRomSet.h"
+
+inline constexpr EFI_GUID kPciOptionRomSetGuid = PCI_OPTION_ROM_SET_GUID;
+
+// The image of the last table row that matches the device behind PciHandle
+// and whose file is found, and its size in bytes. EFI_INVALID_PARAMETER when
+// RomImage or RomSize is null; EFI_NOT_FOUND for every other outcome without
+// an image (no PCI I/O on the handle, Ethernet option ROMs switched off in
+// Setup, unreadable location or IDs, no row or no file).
+EFI_STATUS EFIAPI GetPciRom(const EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE PciHandle, VOID **RomImage,
+                            UINTN *RomSize);
+
+// The raw section of a firmware file, from the first volume that holds it, in
+// the order the firmware lists the volumes. On success *Buffer is pool memory
+// the caller owns and *Size its length. EFI_LOAD_ERROR when a volume's
+// interface cannot be obtained (the search stops there); EFI_NOT_FOUND when no
+// volume holds the file or none exists.
+[[nodiscard]] EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size);

@@ -1,0 +1,55 @@
+#include "ConfigBlocks.h"
+
+#include "ConfigBlockProtocol.h"
+#include "IoApic.h"
+#include "SetupData.h"
+#include "core/LocateProtocol.h"
+
+namespace {
+
+// The block stays the provider's; a success without an address counts as a
+// missing block rather than a write through null.
+UINT8 *GetConfigBlock(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider, const CHAR16 *Name) {
+  VOID *Block = nullptr;
+  if (EFI_ERROR(Provider->GetConfigBlock(Provider, Name, &Block))) {
+    return nullptr;
+  }
+  return static_cast<UINT8 *>(Block);
+}
+
+// Stored byte by byte: the field need not be aligned for a 32-bit access.
+void WriteLittleEndian32(UINT8 *Field, UINT32 Value) {
+  for (UINTN Byte = 0; Byte < sizeof(Value); ++Byte) {
+    Field[Byte] = static_cast<UINT8>(Value >> (8 * Byte));
+  }
+}
+
+void WriteThirdIoApicBase(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider) {
+  UINT8 *Block = GetConfigBlock(Provider, QMX_DEP_CONF_BLOCK_NAME);
+  if (Block != nullptr) {
+    WriteLittleEndian32(Block + QMX_DEP_CONF_IOAPIC_BASE_OFFSET, THIRD_IOAPIC_BASE);
+  }
+}
+
+void CopySetupIntoQmxConf(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider) {
+  UINT8 *Block = GetConfigBlock(Provider, QMX_CONF_BLOCK_NAME);
+  if (Block != nullptr) {
+    mBootServices->CopyMem(Block, mSetupData + SETUP_QMX_CONF_OFFSET, SETUP_QMX_CONF_SIZE);
+  }
+}
+
+} // namespace
+
+EFI_STATUS ApplySetupToConfigBlocks() {
+  // A failed read leaves mSetupData as it was; the copy below uses it anyway,
+  // and the option ROM lookup retries while the image is still marked unread.
+  (void)LoadSetupData();
+  PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider =
+      LocateProtocolOrNull<PLATFORM_CONFIG_BLOCK_PROTOCOL>(PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID);
+  if (Provider == nullptr) {
+    return EFI_SUCCESS;
+  }
+  WriteThirdIoApicBase(Provider);
+  CopySetupIntoQmxConf(Provider);
+  return EFI_SUCCESS;
+}
