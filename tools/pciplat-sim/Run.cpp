@@ -109,16 +109,16 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
   }
 
   // Firmware volumes, the configuration-block provider and the I/O APICs.
-  std::vector<std::unique_ptr<sim::FirmwareVolume>> Volumes;
+  std::vector<sim::FirmwareVolume *> Volumes;
   for (const BoardVolume &Described : Layout.Volumes) {
-    auto Volume = std::make_unique<sim::FirmwareVolume>(Machine);
+    sim::FirmwareVolume &Volume = Machine.AddFirmwareVolume();
     for (const BoardFile &File : Described.Files) {
-      Volume->AddRawFile(File.Guid, std::vector<UINT8>(File.Size, File.Fill));
+      Volume.AddRawFile(File.Guid, std::vector<UINT8>(File.Size, File.Fill));
     }
     if (Described.Unreadable) {
-      Volume->FailInterfaceLookup(EFI_DEVICE_ERROR);
+      Volume.FailInterfaceLookup(EFI_DEVICE_ERROR);
     }
-    Volumes.push_back(std::move(Volume));
+    Volumes.push_back(&Volume);
   }
   sim::ConfigBlockProvider Blocks;
   if (Layout.ConfigBlockProvider) {
@@ -154,17 +154,16 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
 
   // The bus driver installs PCI I/O on every device it found, then asks for
   // each device's option ROM.
-  std::vector<std::unique_ptr<sim::PciIoDevice>> Devices;
   json OptionRoms = json::object();
   for (const sim::Bdf &Location : Sequencer.Found()) {
-    Devices.push_back(std::make_unique<sim::PciIoDevice>(Machine, Location, 0));
+    sim::PciIoDevice &Device = Machine.AddPciIoDevice(Location);
     std::vector<size_t> ReadsBefore;
-    for (const auto &Volume : Volumes) {
+    for (const sim::FirmwareVolume *Volume : Volumes) {
       ReadsBefore.push_back(Volume->SectionReads().size());
     }
     VOID *Image = nullptr;
     UINTN Size = 0;
-    const EFI_STATUS Status = Platform->GetPciRom(Platform, Devices.back()->Handle(), &Image, &Size);
+    const EFI_STATUS Status = Platform->GetPciRom(Platform, Device.Handle(), &Image, &Size);
     if (Status == EFI_NOT_FOUND && Image == nullptr) {
       bool AnyRead = false;
       for (size_t Index = 0; Index < Volumes.size(); ++Index) {
@@ -187,7 +186,7 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
     if (!EFI_ERROR(Status)) {
       Served["size"] = Size;
       const auto *Set = static_cast<const PCI_OPTION_ROM_SET *>(
-          Machine.Handles().Find(Devices.back()->Handle(), kOptionRomSetGuid));
+          Machine.Handles().Find(Device.Handle(), kOptionRomSetGuid));
       Served["set_images"] = Set != nullptr ? json(Set->Count) : json(nullptr);
     }
     OptionRoms[sim::FormatBdf(Location)] = Served;
