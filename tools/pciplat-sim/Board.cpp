@@ -3,6 +3,7 @@
 #include "core/Driver.h"
 #include "sim/BoardBuilder.h"
 #include "sim/Guid.h"
+#include "sim/IoApic.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,7 @@
 #include "Report.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <vector>
@@ -128,7 +129,7 @@ void RenderOptionRoms(const json &Functions, std::string &Out) {
     const json &Rom = Function["option_rom"];
     Out += "  " + Function["location"].get<std::string>() + "  " + Rom["status"].get<std::string>();
     if (Rom.contains("size")) {
-      Out += Format(", %llu bytes", static_cast<unsigned long long>(Rom["size"].get<UINT64>()));
+      Out += Format(", %llu bytes", static_cast<unsigned long long>(Rom["size"].get<uint64_t>()));
       Out += Rom["set_images"].is_null() ? ", no set attached"
                                          : Format(", set of %d images attached", Rom["set_images"].get<int>());
     }
@@ -162,11 +163,11 @@ void RenderPlatform(const json &Report, std::string &Out) {
   }
   Out += "\nAccesses\n";
   for (const auto &[Kind, Count] : Report["accesses"].items()) {
-    Out += Format("  %-13s %llu\n", Kind.c_str(), static_cast<unsigned long long>(Count.get<UINT64>()));
+    Out += Format("  %-13s %llu\n", Kind.c_str(), static_cast<unsigned long long>(Count.get<uint64_t>()));
   }
   Out += Format("  driver calls  %llu, stalled %llu us\n",
-                static_cast<unsigned long long>(Report["driver_calls"].get<UINT64>()),
-                static_cast<unsigned long long>(Report["stall_us"].get<UINT64>()));
+                static_cast<unsigned long long>(Report["driver_calls"].get<uint64_t>()),
+                static_cast<unsigned long long>(Report["stall_us"].get<uint64_t>()));
   if (!Report["faults"].empty()) {
     Out += "\nModel faults\n";
     for (const json &Fault : Report["faults"]) {
