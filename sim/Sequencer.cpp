@@ -12,9 +12,9 @@ constexpr unsigned kMaxBridgeDepth = 256;
 } // namespace
 
 const char *HostBridgePhaseName(UINT32 Phase) {
-  static const char *const Names[] = {"BeginEnumeration",   "BeginBusAllocation", "EndBusAllocation",
-                                      "BeginResourceAllocation", "AllocateResources", "SetResources",
-                                      "FreeResources",      "EndResourceAllocation", "EndEnumeration"};
+  static const char *const Names[] = {"BeginEnumeration",        "BeginBusAllocation",    "EndBusAllocation",
+                                      "BeginResourceAllocation", "AllocateResources",     "SetResources",
+                                      "FreeResources",           "EndResourceAllocation", "EndEnumeration"};
   return Phase < sizeof(Names) / sizeof(Names[0]) ? Names[Phase] : "?";
 }
 
@@ -44,8 +44,8 @@ void PciBusDriverSequencer::Notify(EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE
 void PciBusDriverSequencer::PrepareController(Bdf Location, EFI_PCI_CONTROLLER_RESOURCE_ALLOCATION_PHASE Phase) {
   const EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{0, Location.Function, Location.Device, Location.Bus, 0};
   for (const auto Chipset : {ChipsetEntry, ChipsetExit}) {
-    const EFI_STATUS Status = Driver.PlatformPrepController(&Driver, Board.HostBridgeHandle(),
-                                                            Board.RootBridgeHandle(), Address, Phase, Chipset);
+    const EFI_STATUS Status = Driver.PlatformPrepController(&Driver, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
+                                                            Address, Phase, Chipset);
     Log.push_back({"PlatformPrepController", Phase, Chipset, Location, Status});
   }
 }

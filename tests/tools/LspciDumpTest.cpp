@@ -15,7 +15,8 @@ std::string HexLines(unsigned Bytes, unsigned Base = 0) {
   for (unsigned Offset = 0; Offset < Bytes; Offset += 16) {
     int Used = std::snprintf(Line, sizeof(Line), "%02x:", Offset);
     for (unsigned Byte = 0; Byte < 16; ++Byte) {
-      Used += std::snprintf(Line + Used, sizeof(Line) - static_cast<size_t>(Used), " %02x", (Base + Offset + Byte) & 0xFF);
+      Used +=
+          std::snprintf(Line + Used, sizeof(Line) - static_cast<size_t>(Used), " %02x", (Base + Offset + Byte) & 0xFF);
     }
     Text += std::string(Line) + "\n";
   }
@@ -23,8 +24,8 @@ std::string HexLines(unsigned Bytes, unsigned Base = 0) {
 }
 
 TEST(LspciDumpTest, ReadsEveryDumpDepthWithOrWithoutDomains) {
-  const std::string Text = "00:00.0 Host bridge: something (rev 02)\n" + HexLines(64) + "\n" +
-                           "0000:00:1f.3 SMBus\n" + HexLines(256, 1) + "\n" + "0a:1c.7\r\n" + HexLines(4096, 2);
+  const std::string Text = "00:00.0 Host bridge: something (rev 02)\n" + HexLines(64) + "\n" + "0000:00:1f.3 SMBus\n" +
+                           HexLines(256, 1) + "\n" + "0a:1c.7\r\n" + HexLines(4096, 2);
   std::string Error;
   const auto Dump = pciplat::ParseLspciDump(Text, "dump.txt", &Error);
   ASSERT_TRUE(Dump) << Error;
@@ -50,7 +51,7 @@ TEST(LspciDumpTest, NamesTheLineAndTheFaultOfBadInput) {
   const Case Cases[] = {
       {"not hex", "00:00.0\n00: 86 80 zz 29 06 00 90 20 02 00 00 06 00 00 00 00\n", "dump:2: 'zz' is not a hex byte"},
       {"short line", "00:00.0\n00: 86 80\n", "dump:2: expected 16 bytes on the line, found 2"},
-      {"duplicate", "00:01.0\n" + Good + "\n00:01.0\n" + Good, "dump:6: function 00:01.0 appears twice"},
+      {"duplicate", "00:01.0\n" + Good + "\n00:01.0\n" + Good, "dump:7: function 00:01.0 appears twice"},
       {"bus out of range", "100:00.0\n" + Good, "dump:1: bus number 100 is out of range (00-ff)"},
       {"device out of range", "00:20.0\n" + Good, "dump:1: device number 20 is out of range (00-1f)"},
       {"function out of range", "00:00.8\n" + Good, "dump:1: function number 8 is out of range (0-7)"},

@@ -138,9 +138,9 @@ int TrainingReads(const json &Value, const std::string &Path) {
 }
 
 sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Path) {
-  OnlyKnownMembers(Object, Path,
-                   {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed",
-                    "training_reads"});
+  OnlyKnownMembers(
+      Object, Path,
+      {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed", "training_reads"});
   sim::PcieCapabilityConfig Settings;
   Settings.PortType = PortType(Member(Object, "type", Path), Path + ".type");
   Settings.MaxPayloadSupported = Object.contains("max_payload_supported")
@@ -157,9 +157,9 @@ sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Pa
 }
 
 Board::Function BoardFunction(const json &Object, const std::string &Path) {
-  OnlyKnownMembers(Object, Path,
-                   {"location", "vendor", "device", "revision", "class", "multifunction", "bridge", "pcie",
-                    "reads_fail", "name"});
+  OnlyKnownMembers(
+      Object, Path,
+      {"location", "vendor", "device", "revision", "class", "multifunction", "bridge", "pcie", "reads_fail", "name"});
   sim::PciBus Scratch;
   const sim::Bdf Where = Location(Member(Object, "location", Path), Path + ".location");
   sim::PciFunction &Function = Scratch.Add(Where);
@@ -176,11 +176,11 @@ Board::Function BoardFunction(const json &Object, const std::string &Path) {
     const json &Bridge = Object["bridge"];
     const std::string BridgePath = Path + ".bridge";
     OnlyKnownMembers(Bridge, BridgePath, {"secondary", "subordinate"});
-    const auto Secondary = static_cast<UINT8>(Number(Member(Bridge, "secondary", BridgePath), BridgePath + ".secondary", 0xFF));
-    const auto Subordinate =
-        Bridge.contains("subordinate")
-            ? static_cast<UINT8>(Number(Bridge["subordinate"], BridgePath + ".subordinate", 0xFF))
-            : Secondary;
+    const auto Secondary =
+        static_cast<UINT8>(Number(Member(Bridge, "secondary", BridgePath), BridgePath + ".secondary", 0xFF));
+    const auto Subordinate = Bridge.contains("subordinate")
+                                 ? static_cast<UINT8>(Number(Bridge["subordinate"], BridgePath + ".subordinate", 0xFF))
+                                 : Secondary;
     Function.Bridge(Where.Bus, Secondary, Subordinate);
   }
   Function.MultiFunction(Flag(Object, "multifunction", Path, false));
@@ -262,9 +262,9 @@ template <typename Parse> void ForEachIn(const json &Array, const std::string &P
 }
 
 Board ParseBoard(const json &Document) {
-  OnlyKnownMembers(Document, "board",
-                   {"name", "description", "functions", "variables", "firmware_volumes", "config_blocks", "io_apics",
-                    "services"});
+  OnlyKnownMembers(
+      Document, "board",
+      {"name", "description", "functions", "variables", "firmware_volumes", "config_blocks", "io_apics", "services"});
   Board Result;
   Result.Name = Document.value("name", "unnamed");
   Result.Description = Document.value("description", "");

@@ -186,7 +186,12 @@ std::string FormatLspciDump(const sim::PciBus &Bus) {
   std::string Text;
   char Line[80];
   for (const auto &[Location, Function] : Bus.Functions()) {
-    Text += sim::FormatBdf(Location) + "\n";
+    // The header line as `lspci -n` writes it; lspci's dump reader needs text
+    // after the address.
+    std::snprintf(Line, sizeof(Line), "%s %02x%02x: %04x:%04x (rev %02x)\n", sim::FormatBdf(Location).c_str(),
+                  Function->Peek8(0x0B), Function->Peek8(0x0A), Function->Peek16(0x00), Function->Peek16(0x02),
+                  Function->Peek8(0x08));
+    Text += Line;
     for (unsigned Offset = 0; Offset < sim::kConfigSpaceSize; Offset += 16) {
       int Used = std::snprintf(Line, sizeof(Line), "%02x:", Offset);
       for (unsigned Byte = 0; Byte < 16; ++Byte) {

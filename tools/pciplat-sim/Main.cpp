@@ -174,6 +174,5 @@ int main(int argc, char **argv) {
       }
     }
   }
-  return Result.Report["faults"].empty() && Result.Report["entry_status"] == "EFI_SUCCESS" ? kExitOk
-                                                                                            : kExitDriverFault;
+  return Result.Report["faults"].empty() && Result.Report["entry_status"] == "EFI_SUCCESS" ? kExitOk : kExitDriverFault;
 }

@@ -24,8 +24,8 @@ PciNames::~PciNames() { pci_cleanup(Names->Access); }
 
 std::string PciNames::Device(uint16_t VendorId, uint16_t DeviceId) {
   char Buffer[256];
-  const char *Name = pci_lookup_name(Names->Access, Buffer, sizeof(Buffer), PCI_LOOKUP_VENDOR | PCI_LOOKUP_DEVICE,
-                                     VendorId, DeviceId);
+  const char *Name =
+      pci_lookup_name(Names->Access, Buffer, sizeof(Buffer), PCI_LOOKUP_VENDOR | PCI_LOOKUP_DEVICE, VendorId, DeviceId);
   return Name != nullptr ? Name : "";
 }
 

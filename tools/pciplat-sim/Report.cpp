@@ -28,6 +28,8 @@ std::string Describe(const json &Function) {
   std::string Text = Function["location"].get<std::string>() + "  " + Function["ids"].get<std::string>();
   if (Function.contains("class") && !Function["class"].get<std::string>().empty()) {
     Text += "  " + Function["class"].get<std::string>();
+  } else {
+    Text += "  [" + Function["class_code"].get<std::string>() + "]";
   }
   if (Function.contains("name") && !Function["name"].get<std::string>().empty()) {
     Text += ": " + Function["name"].get<std::string>();
@@ -85,11 +87,11 @@ void RenderLinks(const json &Functions, std::string &Out) {
       }
       Retrains += ")";
     }
-    Out += Format("  %-8s  %-3s -> %-4s  %-3s -> %-4s  %4u -> %-5u  %s\n",
-                  Function["location"].get<std::string>().c_str(), OnOff(Changes["common_clock"][0]).c_str(),
-                  OnOff(Changes["common_clock"][1]).c_str(), OnOff(Changes["aspm_l1"][0]).c_str(),
-                  OnOff(Changes["aspm_l1"][1]).c_str(), Changes["max_payload"][0].get<unsigned>(),
-                  Changes["max_payload"][1].get<unsigned>(), Retrains.c_str());
+    Out +=
+        Format("  %-8s  %-3s -> %-4s  %-3s -> %-4s  %4u -> %-5u  %s\n", Function["location"].get<std::string>().c_str(),
+               OnOff(Changes["common_clock"][0]).c_str(), OnOff(Changes["common_clock"][1]).c_str(),
+               OnOff(Changes["aspm_l1"][0]).c_str(), OnOff(Changes["aspm_l1"][1]).c_str(),
+               Changes["max_payload"][0].get<unsigned>(), Changes["max_payload"][1].get<unsigned>(), Retrains.c_str());
   }
   Out += "\nConfiguration window registers changed\n";
   bool Any = false;
@@ -149,9 +151,9 @@ void RenderPlatform(const json &Report, std::string &Out) {
     Out += "  none available\n";
   }
   for (const auto &[Name, Block] : Report["config_blocks"].items()) {
-    Out += Format("  %-13s %u bytes, %u non-zero after the run, %u requests", Name.c_str(),
-                  Block["size"].get<unsigned>(), Block["nonzero_bytes"].get<unsigned>(),
-                  Block["requests"].get<unsigned>());
+    Out +=
+        Format("  %-13s %u bytes, %u non-zero after the run, %u requests", Name.c_str(), Block["size"].get<unsigned>(),
+               Block["nonzero_bytes"].get<unsigned>(), Block["requests"].get<unsigned>());
     if (Name == "QMX_DEP_CONF" && Block.contains("dword_at_14")) {
       Out += ", offset 14 = " + Block["dword_at_14"].get<std::string>();
     }

@@ -1,10 +1,10 @@
 #include "Run.h"
 
 #include "LspciDump.h"
-#include "PciNames.h"
-#include "core/Driver.h"
 #include "PciCallback.h"
+#include "PciNames.h"
 #include "PciOptionRomSet.h"
+#include "core/Driver.h"
 #include "pci/PciRegisters.h"
 #include "sim/CallbackRecorder.h"
 #include "sim/ConfigBlockProvider.h"
@@ -24,8 +24,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr EFI_GUID kDisableAspmVendor = {
-    0x7C436110, 0xAB2A, 0x4BBB, {0xA8, 0x80, 0xFE, 0x41, 0x99, 0x5C, 0x9F, 0x82}};
+constexpr EFI_GUID kDisableAspmVendor = {0x7C436110, 0xAB2A, 0x4BBB, {0xA8, 0x80, 0xFE, 0x41, 0x99, 0x5C, 0x9F, 0x82}};
 constexpr EFI_GUID kCallbackProtocolGuid = PCI_CALLBACK_PROTOCOL_GUID;
 constexpr EFI_GUID kOptionRomSetGuid = PCI_OPTION_ROM_SET_GUID;
 constexpr UINT16 kWindowBit12Register = 0x56;
@@ -66,6 +65,15 @@ UINT16 Read16(const std::array<UINT8, sim::kConfigSpaceSize> &Space, UINT32 Offs
   return static_cast<UINT16>(Space[Offset] | (Space[Offset + 1] << 8));
 }
 
+bool VolumeHolds(const BoardVolume &Volume, const EFI_GUID &File) {
+  for (const BoardFile &Held : Volume.Files) {
+    if (Held.Guid == File) {
+      return !Volume.Unreadable;
+    }
+  }
+  return false;
+}
+
 json BeforeAfter(const json &Before, const json &After) { return json::array({Before, After}); }
 
 // What changed in one function's PCI Express registers and window registers.
@@ -86,10 +94,9 @@ json FunctionChanges(const sim::PciFunction &Function, const std::array<UINT8, s
     }
     Changes["retrain_polls"] = Retrains;
   }
-  Changes["window_0x56"] = BeforeAfter(Hex(Read16(Before, kWindowBit12Register), 4),
-                                       Hex(Read16(After, kWindowBit12Register), 4));
-  Changes["window_0x174"] =
-      BeforeAfter(Hex(Before[kWindowBit2Register], 2), Hex(After[kWindowBit2Register], 2));
+  Changes["window_0x56"] =
+      BeforeAfter(Hex(Read16(Before, kWindowBit12Register), 4), Hex(Read16(After, kWindowBit12Register), 4));
+  Changes["window_0x174"] = BeforeAfter(Hex(Before[kWindowBit2Register], 2), Hex(After[kWindowBit2Register], 2));
   unsigned Bytes = 0;
   for (size_t Offset = 0; Offset < After.size(); ++Offset) {
     Bytes += Before[Offset] != After[Offset] ? 1 : 0;
@@ -175,18 +182,21 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
     }
     json Served;
     Served["status"] = StatusName(Status);
+    // The volumes log every read, found or not; the board says which hit.
     json Files = json::array();
     for (size_t Index = 0; Index < Volumes.size(); ++Index) {
       const auto &Reads = Volumes[Index]->SectionReads();
       for (size_t Read = ReadsBefore[Index]; Read < Reads.size(); ++Read) {
-        Files.push_back(sim::FormatGuid(Reads[Read]) + " (volume " + std::to_string(Index) + ")");
+        if (VolumeHolds(Layout.Volumes[Index], Reads[Read])) {
+          Files.push_back(sim::FormatGuid(Reads[Read]) + " from volume " + std::to_string(Index));
+        }
       }
     }
     Served["files_read"] = Files;
     if (!EFI_ERROR(Status)) {
       Served["size"] = Size;
-      const auto *Set = static_cast<const PCI_OPTION_ROM_SET *>(
-          Machine.Handles().Find(Device.Handle(), kOptionRomSetGuid));
+      const auto *Set =
+          static_cast<const PCI_OPTION_ROM_SET *>(Machine.Handles().Find(Device.Handle(), kOptionRomSetGuid));
       Served["set_images"] = Set != nullptr ? json(Set->Count) : json(nullptr);
     }
     OptionRoms[sim::FormatBdf(Location)] = Served;
@@ -202,6 +212,7 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
     const UINT16 Vendor = Function.Peek16(PCI_VENDOR_ID_OFFSET);
     const UINT16 Device = Function.Peek16(PCI_DEVICE_ID_OFFSET);
     Entry["ids"] = Hex(Vendor, 4).substr(2) + ":" + Hex(Device, 4).substr(2);
+    Entry["class_code"] = Hex(Function.Peek16(PCI_CLASS_CODE_OFFSET), 4).substr(2);
     if (Options.Names) {
       Entry["name"] = Names.Device(Vendor, Device);
       Entry["class"] = Names.Class(Function.Peek8(PCI_CLASS_CODE_OFFSET + 1), Function.Peek8(PCI_CLASS_CODE_OFFSET));
