@@ -1,5 +1,7 @@
 #include "sim/AccessAccounting.h"
 
+#include "sim/Sequencer.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,13 +10,6 @@ namespace sim {
 namespace {
 
 PlatformCallAccounting *Active = nullptr;
-
-const char *PhaseName(EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase) {
-  static const char *const Names[] = {"BeginEnumeration",        "BeginBusAllocation",    "EndBusAllocation",
-                                      "BeginResourceAllocation", "AllocateResources",     "SetResources",
-                                      "FreeResources",           "EndResourceAllocation", "EndEnumeration"};
-  return Phase < sizeof(Names) / sizeof(Names[0]) ? Names[Phase] : "UnknownPhase";
-}
 
 } // namespace
 
@@ -83,7 +78,7 @@ EFI_STATUS EFIAPI PlatformCallAccounting::Notify(EFI_PCI_PLATFORM_PROTOCOL *This
   (void)This;
   const size_t From = Active->Board.Log().All().size();
   const EFI_STATUS Status = Active->Driver.PlatformNotify(&Active->Driver, HostBridge, Phase, ChipsetPhase);
-  Active->Charge(PhaseName(Phase), From);
+  Active->Charge(HostBridgePhaseName(Phase), From);
   return Status;
 }
 

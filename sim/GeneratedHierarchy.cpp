@@ -71,11 +71,13 @@ public:
     }
   }
 
-  // A four-function PCI Express device at device 0 of OnBus.
+  // A four-function PCI Express Ethernet device at device 0 of OnBus; its
+  // function 0 has two option ROM images.
   void AddDevice(UINT8 OnBus) {
     const UINT8 Speed = (++Devices % kFastLinkEvery) == 0 ? 2 : 1;
     for (UINT8 Function = 0; Function < kFunctionsPerDevice; ++Function) {
-      AddPcieEndpoint(Bus, {OnBus, 0, Function}, QualifyingLink(1, Speed), 0x8086, 0x10D3).MultiFunction();
+      const UINT16 DeviceId = Function == 0 ? 0x1096 : 0x10D3;
+      AddPcieEndpoint(Bus, {OnBus, 0, Function}, QualifyingLink(1, Speed), 0x8086, DeviceId).MultiFunction();
     }
     Count(kFunctionsPerDevice, 0);
   }

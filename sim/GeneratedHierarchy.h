@@ -17,8 +17,9 @@ struct GeneratedHierarchy {
 // Fills Bus with BusCount buses (1 to 256): on bus 0 a host bridge, a
 // multi-function south bridge (with the SATA controller the option ROM table
 // names) and root ports; behind each root port a switch with up to eight
-// downstream ports, each leading to a four-function PCI Express device. The
-// last root ports take what is left: a smaller switch, or one device.
+// downstream ports, each leading to a four-function PCI Express Ethernet
+// device (function 0 with two option ROM images). The last root ports take
+// what is left: a smaller switch, or one device.
 // Every link qualifies for common clock and L1 and trains at once; one
 // device in four runs at 5 GT/s, so the host bridge is consulted too.
 GeneratedHierarchy AddSwitchedHierarchy(PciBus &Bus, unsigned BusCount);
