@@ -3,7 +3,8 @@
 whose DXE volume is LZMA-compressed inside another volume (the OVMF layout),
 and check such images.
 
-  fv-inject inject INPUT -o OUTPUT --driver 'PATH,guid=GUID[,name=NAME][,depex=SPEC]' ...
+  fv-inject inject INPUT -o OUTPUT [--module X.inf ...]
+                  [--driver 'PATH,guid=GUID[,name=NAME][,depex=SPEC]' ...]
   fv-inject verify IMAGE          every checksum, length and section, recursively
   fv-inject list IMAGE            the same walk, printed as a tree
   fv-inject depex (--true | --protocol GUID ...) -o FILE
@@ -21,6 +22,7 @@ import sys
 import tempfile
 from dataclasses import dataclass, replace
 
+import binary_module
 import lzma_section
 import pe_image
 from pi_formats import (
@@ -158,7 +160,7 @@ class DriverSpec:
     path: pathlib.Path
     guid: bytes
     name: str
-    depex: bytes
+    depex: bytes  # None: no depex section (the DXE core then waits for every architectural protocol)
 
 
 def parse_depex_spec(text):
@@ -191,6 +193,16 @@ def parse_driver_spec(text):
     return DriverSpec(pathlib.Path(path), guid, fields.get("name", pathlib.Path(path).stem), depex)
 
 
+def driver_spec_from_inf(path):
+    """A binary module description: BASE_NAME, FILE_GUID, its PE32 image and DXE depex."""
+    name, guid, image, depex_path = binary_module.driver_from_inf(path)
+    try:
+        depex = parse_depex_spec("@%s" % depex_path) if depex_path else None
+        return DriverSpec(image, guid_bytes(guid), name, depex)
+    except (OSError, ValueError, FormatError) as error:
+        raise FormatError("%s: %s" % (path, getattr(error, "strerror", None) or error)) from None
+
+
 def driver_file(spec, require_checksum):
     """A DXE driver file: dependency expression, PE32 image, user-interface name."""
     try:
@@ -201,7 +213,9 @@ def driver_file(spec, require_checksum):
         pe_image.check_driver_image(image, require_checksum)
     except pe_image.ImageError as error:
         raise FormatError("driver %s: %s" % (spec.path, error)) from None
-    sections = [Section(SECTION_DXE_DEPEX, spec.depex), Section(SECTION_PE32, image), user_interface_section(spec.name)]
+    sections = [Section(SECTION_PE32, image), user_interface_section(spec.name)]
+    if spec.depex is not None:
+        sections.insert(0, Section(SECTION_DXE_DEPEX, spec.depex))
     return FfsFile(spec.guid, FV_FILETYPE_DRIVER, FFS_ATTRIB_CHECKSUM, build_section_stream(sections))
 
 
@@ -247,7 +261,10 @@ def check_injected(image, drivers):
         if ffs is None or ffs.type != FV_FILETYPE_DRIVER:
             raise FormatError("internal: driver %s missing from the rebuilt DXE volume" % spec.name)
         kinds = [s.type for s in ffs.sections()]
-        if kinds != [SECTION_DXE_DEPEX, SECTION_PE32, SECTION_USER_INTERFACE]:
+        expected = [SECTION_PE32, SECTION_USER_INTERFACE]
+        if spec.depex is not None:
+            expected.insert(0, SECTION_DXE_DEPEX)
+        if kinds != expected:
             raise FormatError("internal: driver %s has sections %s" % (spec.name, kinds))
 
 
@@ -310,10 +327,17 @@ def write_atomically(path, data):
     """Writes `data` to `path` only as a whole: a temporary file in the same
     directory renamed over it, removed if anything fails."""
     path = pathlib.Path(path)
+    try:
+        mode = path.stat().st_mode & 0o7777
+    except FileNotFoundError:
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
     handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=path.name + ".")
     try:
         with os.fdopen(handle, "wb") as stream:
             stream.write(data)
+        os.chmod(temporary, mode)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
@@ -328,17 +352,19 @@ def read_input(path):
 
 
 def command_inject(arguments):
-    drivers = [parse_driver_spec(text) for text in arguments.driver]
+    drivers = [driver_spec_from_inf(path) for path in arguments.module]
+    drivers += [parse_driver_spec(text) for text in arguments.driver]
     result = inject(read_input(arguments.input), drivers, not arguments.allow_unstamped)
     write_atomically(arguments.output, result)
     for spec in drivers:
-        print("added %s (%s), depex %s" % (spec.name, guid_text(spec.guid), validate_depex(spec.depex)))
+        depex = validate_depex(spec.depex) if spec.depex is not None else "none (all architectural protocols)"
+        print("added %s (%s), depex %s" % (spec.name, guid_text(spec.guid), depex))
     print("wrote %s" % arguments.output)
 
 
 def command_verify(arguments):
     lines = verify_image(read_input(arguments.image))
-    volumes = sum(1 for line in lines if line.lstrip().startswith("volume "))
+    volumes = sum(1 for line in lines if line.lstrip().startswith("volume ") or "non-FFS volume" in line)
     print("%s: OK, %d volumes checked (use 'list' for the layout)" % (arguments.image, volumes))
 
 
@@ -375,6 +401,8 @@ def main(argv=None):
     command = commands.add_parser("inject", help="add drivers to the compressed DXE volume")
     command.add_argument("input")
     command.add_argument("-o", "--output", required=True)
+    command.add_argument("--module", action="append", default=[], metavar="X.inf",
+                         help="a binary module description: [Defines] and [Binaries] PE32/DXE_DEPEX")
     command.add_argument("--driver", action="append", default=[], metavar="PATH,guid=GUID[,name=N][,depex=D]",
                          help="depex: true (default), GUID+GUID... (all installed) or @FILE (binary)")
     command.add_argument("--allow-unstamped", action="store_true",

@@ -397,8 +397,8 @@ def parse_file(volume_data, offset, erase_polarity, allow_large, where):
 @dataclass
 class Volume:
     """A firmware volume: its header bytes (block map and extended header
-    included, kept as they are) and its files at their offsets. Bytes after the
-    last file up to the volume's end are free space."""
+    included, kept as they are) and its files at their offsets. From the
+    8-byte aligned end of the last file to the volume's end is free space."""
 
     header: bytes  # from offset 0 up to the first file
     length: int
@@ -406,7 +406,7 @@ class Volume:
     file_system: bytes
     name: bytes  # from the extended header, or None
     files: list = field(default_factory=list)
-    free_offset: int = 0  # first byte of free space
+    free_offset: int = 0  # where free space (and the next file) starts
 
     @property
     def erase_polarity(self):
@@ -444,7 +444,7 @@ class Volume:
             out += ffs.to_bytes(self.erase_polarity)
         if len(out) > self.length:
             raise FormatError("volume %s: %d bytes of files do not fit in %d" % (self.label(), len(out), self.length))
-        self.free_offset = len(out)
+        self.free_offset = min(align_up(len(out), FFS_FILE_ALIGNMENT), self.length)
         out += self.erase_byte * (self.length - len(out))
         return bytes(out)
 
@@ -458,7 +458,7 @@ class Volume:
             raise FormatError("volume %s: not enough space for %s (%d bytes needed, %d free)" % (
                 self.label(), guid_text(ffs.name), ffs.size, max(0, self.length - ffs.offset)))
         self.files.append(ffs)
-        self.free_offset = ffs.offset + ffs.size
+        self.free_offset = min(align_up(ffs.offset + ffs.size, FFS_FILE_ALIGNMENT), self.length)
 
 
 def parse_volume_header(data, where):
