@@ -264,6 +264,14 @@ class FvInjectTest(unittest.TestCase):
                 path.write_bytes(image)
                 self.assert_refused(self.original, ["%s,guid=%s" % (path, DRIVER_GUID)], message)
 
+    def test_an_unstamped_image_is_accepted_only_when_asked(self):
+        unstamped = self.dir / "Unstamped.efi"
+        unstamped.write_bytes(make_pe(stamp=False))
+        spec = fv_inject.parse_driver_spec("%s,guid=%s" % (unstamped, DRIVER_GUID))
+        self.assertEqual(fv_inject.driver_file(spec, require_checksum=False).type, 0x07)
+        with self.assertRaisesRegex(FormatError, "carries no checksum"):
+            fv_inject.driver_file(spec, require_checksum=True)
+
     def test_bad_driver_options_and_duplicate_files_are_refused(self):
         cases = [
             ("no GUID", "%s" % self.driver, "file GUID is required"),
