@@ -85,18 +85,26 @@ void CheckPolicy(const FirmwareRecord &Record) {
   }
   if (Result.ExpectEqual(Calls, 1, "GetPlatformPolicy calls")) {
     Result.ExpectStatus(Record.Calls[At].Status, EFI_UNSUPPORTED, "GetPlatformPolicy (no policy)");
-    Result.Expect(At > FindNotify(Record, EfiPciHostBridgeBeginEnumeration, ChipsetExit) &&
-                      At < FindNotify(Record, EfiPciHostBridgeEndEnumeration, ChipsetEntry),
-                  "GetPlatformPolicy outside the enumeration");
+    // The bus driver asks while it sizes the I/O apertures of the resource allocation.
+    Result.Expect(At > FindNotify(Record, EfiPciHostBridgeBeginResourceAllocation, ChipsetExit) &&
+                      At < FindNotify(Record, EfiPciHostBridgeAllocateResources, ChipsetEntry),
+                  "GetPlatformPolicy outside the sizing of the resource allocation");
   }
   Result.Report();
 }
 
-// The entry call of PlatformPrepController for Address in Phase, and how many there were.
-UINTN FindPrepEntry(const FirmwareRecord &Record, UINT64 Address, UINT32 Phase, UINTN *Calls) {
+// The calls between two PlatformNotify calls, the bounds excluded.
+struct Window {
+  UINTN After;
+  UINTN Before;
+};
+
+// The entry call of PlatformPrepController for Address in Phase within a
+// window, and how many there were.
+UINTN FindPrepEntry(const FirmwareRecord &Record, Window In, UINT64 Address, UINT32 Phase, UINTN *Calls) {
   UINTN Found = kNoCall;
   *Calls = 0;
-  for (UINTN Index = 0; Index < RecordedCalls(Record); ++Index) {
+  for (UINTN Index = In.After + 1; Index < In.Before && Index < RecordedCalls(Record); ++Index) {
     const PlatformCallRecord &Call = Record.Calls[Index];
     if (Call.Kind == PlatformCall::PrepController && Call.PciAddress == Address && Call.Phase == Phase &&
         Call.ChipsetPhase == ChipsetEntry) {
@@ -107,17 +115,19 @@ UINTN FindPrepEntry(const FirmwareRecord &Record, UINT64 Address, UINT32 Phase, 
   return Found;
 }
 
-bool CheckPrepPair(Check &Result, const FirmwareRecord &Record, const Observation &Seen, UINT64 Address, UINT32 Phase) {
+bool CheckPrepPair(Check &Result, const FirmwareRecord &Record, const Observation &Seen, Window In, UINT64 Address,
+                   UINT32 Phase) {
   UINTN Calls = 0;
-  const UINTN Entry = FindPrepEntry(Record, Address, Phase, &Calls);
-  if (!Result.ExpectEqualAt(Calls, 1, Phase == EfiPciBeforeChildBusEnumeration
-                                          ? "before-child-bus entry calls for address"
-                                          : "before-resource-collection entry calls for address",
+  const UINTN Entry = FindPrepEntry(Record, In, Address, Phase, &Calls);
+  if (!Result.ExpectEqualAt(Calls, 1,
+                            Phase == EfiPciBeforeChildBusEnumeration
+                                ? "before-child-bus entry calls in the bus-allocation pass for address"
+                                : "before-resource-collection entry calls before AllocateResources for address",
                             Address)) {
     return false;
   }
   const PlatformCallRecord &Call = Record.Calls[Entry];
-  const PlatformCallRecord &Exit = Record.Calls[Entry + 1 < RecordedCalls(Record) ? Entry + 1 : Entry];
+  const PlatformCallRecord &Exit = Record.Calls[Entry + 1];
   return Result.ExpectEqualAt(Exit.Kind == PlatformCall::PrepController && Exit.PciAddress == Address &&
                                       Exit.Phase == Phase && Exit.ChipsetPhase == ChipsetExit
                                   ? 1
@@ -130,43 +140,75 @@ bool CheckPrepPair(Check &Result, const FirmwareRecord &Record, const Observatio
          Result.ExpectEqualAt(Call.Status | Exit.Status, EFI_SUCCESS, "status for address", Address);
 }
 
-// A bridge is prepared before any function on its secondary bus.
-bool CheckBridgeFirst(Check &Result, const FirmwareRecord &Record, const PciView &Pci, const PciFunctionView &Bridge) {
+// In a bus-allocation pass a bridge is prepared before any function on its
+// secondary bus is.
+bool CheckBridgeFirst(Check &Result, const FirmwareRecord &Record, Window Pass, const PciView &Pci,
+                      const PciFunctionView &Bridge) {
   if ((Bridge.Header[kHeaderTypeOffset] & kHeaderTypeLayoutMask) != kHeaderTypeBridge) {
     return true;
   }
   UINTN Calls = 0;
-  const UINTN BridgeAt = FindPrepEntry(Record, Bridge.Address(), EfiPciBeforeChildBusEnumeration, &Calls);
+  const UINTN BridgeAt = FindPrepEntry(Record, Pass, Bridge.Address(), EfiPciBeforeChildBusEnumeration, &Calls);
   for (UINTN Index = 0; Index < Pci.Count; ++Index) {
     const PciFunctionView &Child = Pci.Functions[Index];
     if (Child.Bus == Bridge.Header[kSecondaryBusOffset] &&
-        !Result.ExpectEqualAt(FindPrepEntry(Record, Child.Address(), EfiPciBeforeChildBusEnumeration, &Calls) > BridgeAt
-                                  ? 1
-                                  : 0,
-                              1, "prepared after its bridge, address", Child.Address())) {
+        !Result.ExpectEqualAt(
+            FindPrepEntry(Record, Pass, Child.Address(), EfiPciBeforeChildBusEnumeration, &Calls) > BridgeAt ? 1 : 0, 1,
+            "prepared after its bridge, address", Child.Address())) {
       return false;
     }
   }
   return true;
 }
 
+// Every function once per bus-allocation pass (OVMF makes a second one for
+// hot-plug) before its child bus is scanned, and once between the begin of
+// resource allocation and AllocateResources before its BARs are probed.
 void CheckPrepController(const Observation &Seen) {
   Check Result("fw.prep-controller");
   const FirmwareRecord &Record = *Seen.Record;
   UINTN Calls = 0;
+  UINTN Passes = 0;
   for (UINTN Index = 0; Index < RecordedCalls(Record); ++Index) {
     const PlatformCallRecord &Call = Record.Calls[Index];
+    Passes += Call.Kind == PlatformCall::Notify && Call.Phase == EfiPciHostBridgeBeginBusAllocation &&
+                      Call.ChipsetPhase == ChipsetExit
+                  ? 1
+                  : 0;
     if (Call.Kind == PlatformCall::PrepController) {
       ++Calls;
       Result.ExpectEqualAt(Call.PciAddress & kRegisterMask, 0, "register of the address, call", Index);
     }
   }
-  Result.ExpectEqual(Calls, Seen.Pci.Count * 4, "PlatformPrepController calls (2 phases x entry+exit per function)");
+  Result.Expect(Passes > 0, "no bus-allocation pass");
+  Result.ExpectEqual(Calls, Seen.Pci.Count * 2 * (Passes + 1),
+                     "PlatformPrepController calls (entry+exit per function, per pass and for resource collection)");
+  UINTN PassStart = 0;
+  for (UINTN Pass = 0; Pass < Passes && !Result.Failed(); ++Pass) {
+    Window In = {PassStart, RecordedCalls(Record)};
+    for (UINTN Index = PassStart; Index < RecordedCalls(Record); ++Index) {
+      const PlatformCallRecord &Call = Record.Calls[Index];
+      if (Call.Kind == PlatformCall::Notify && Call.Phase == EfiPciHostBridgeBeginBusAllocation &&
+          Call.ChipsetPhase == ChipsetExit && In.After == PassStart) {
+        In.After = Index;
+      } else if (Call.Kind == PlatformCall::Notify && Call.Phase == EfiPciHostBridgeEndBusAllocation &&
+                 Call.ChipsetPhase == ChipsetEntry && In.After != PassStart) {
+        In.Before = Index;
+        break;
+      }
+    }
+    for (UINTN Index = 0; Index < Seen.Pci.Count && !Result.Failed(); ++Index) {
+      const PciFunctionView &Function = Seen.Pci.Functions[Index];
+      CheckPrepPair(Result, Record, Seen, In, Function.Address(), EfiPciBeforeChildBusEnumeration) &&
+          CheckBridgeFirst(Result, Record, In, Seen.Pci, Function);
+    }
+    PassStart = In.Before;
+  }
+  const Window Collection = {FindNotify(Record, EfiPciHostBridgeBeginResourceAllocation, ChipsetExit),
+                             FindNotify(Record, EfiPciHostBridgeAllocateResources, ChipsetEntry)};
   for (UINTN Index = 0; Index < Seen.Pci.Count && !Result.Failed(); ++Index) {
-    const PciFunctionView &Function = Seen.Pci.Functions[Index];
-    CheckPrepPair(Result, Record, Seen, Function.Address(), EfiPciBeforeChildBusEnumeration) &&
-        CheckPrepPair(Result, Record, Seen, Function.Address(), EfiPciBeforeResourceCollection) &&
-        CheckBridgeFirst(Result, Record, Seen.Pci, Function);
+    CheckPrepPair(Result, Record, Seen, Collection, Seen.Pci.Functions[Index].Address(),
+                  EfiPciBeforeResourceCollection);
   }
   Result.Report();
 }
@@ -182,6 +224,9 @@ void CheckGetPciRom(const Observation &Seen) {
     }
     ++Calls;
     Result.ExpectEqualAt(Seen.Pci.Find(Call.Handle) != nullptr ? 1 : 0, 1, "a PCI I/O handle, call", Index);
+    // Asked once the device's PCI I/O protocol is installed, after the enumeration.
+    Result.ExpectEqualAt(Index > FindNotify(Record, EfiPciHostBridgeEndEnumeration, ChipsetExit) ? 1 : 0, 1,
+                         "after the enumeration, call", Index);
     // No device of the q35 machine is in the board's option ROM table.
     Result.ExpectStatus(Call.Status, EFI_NOT_FOUND, "GetPciRom for a device without a table entry");
   }
@@ -191,7 +236,8 @@ void CheckGetPciRom(const Observation &Seen) {
       ForDevice += Record.Calls[Call].Kind == PlatformCall::GetPciRom &&
                    Record.Calls[Call].Handle == Seen.Pci.Functions[Index].Handle;
     }
-    Result.ExpectEqualAt(ForDevice, 1, "GetPciRom calls for the device at address", Seen.Pci.Functions[Index].Address());
+    Result.ExpectEqualAt(ForDevice, 1, "GetPciRom calls for the device at address",
+                         Seen.Pci.Functions[Index].Address());
   }
   Result.ExpectEqual(Calls, Seen.Pci.Count, "GetPciRom calls");
   Result.Report();

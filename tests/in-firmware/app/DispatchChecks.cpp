@@ -26,7 +26,8 @@ bool DispatchedFromVolume(const EFI_GUID &FileGuid) {
 
 void CheckDispatched() {
   Check Result("fw.dispatched");
-  Result.Expect(DispatchedFromVolume(kPciPlatformDxeFileGuid), "no image dispatched from the volume's PciPlatformDxe file");
+  Result.Expect(DispatchedFromVolume(kPciPlatformDxeFileGuid),
+                "no image of the volume's PciPlatformDxe file is loaded (not dispatched, or its entry point failed)");
   Result.Expect(LocateInterface<EFI_PCI_PLATFORM_PROTOCOL>(kPciPlatformProtocolGuid) != nullptr,
                 "EFI_PCI_PLATFORM_PROTOCOL is not installed (entry point failed?)");
   Result.Report();
@@ -49,9 +50,9 @@ void CheckRecorder(const Observation &Seen) {
 }
 
 const char *PhaseName(UINT32 Phase) {
-  constexpr const char *kNames[] = {"BeginEnumeration", "BeginBusAllocation",      "EndBusAllocation",
-                                    "BeginResourceAllocation", "AllocateResources", "SetResources",
-                                    "FreeResources",    "EndResourceAllocation",   "EndEnumeration"};
+  constexpr const char *kNames[] = {"BeginEnumeration",        "BeginBusAllocation",    "EndBusAllocation",
+                                    "BeginResourceAllocation", "AllocateResources",     "SetResources",
+                                    "FreeResources",           "EndResourceAllocation", "EndEnumeration"};
   return Phase < sizeof(kNames) / sizeof(kNames[0]) ? kNames[Phase] : "?";
 }
 
@@ -101,7 +102,9 @@ void PrintCallSequence(const FirmwareRecord &Record) {
     Line Text;
     Text.Text("INFO call ").Decimal(Index).Text(": ");
     if (Call.Kind == PlatformCall::Notify) {
-      Text.Text("PlatformNotify ").Text(PhaseName(Call.Phase)).Text(Call.ChipsetPhase == ChipsetEntry ? " entry" : " exit");
+      Text.Text("PlatformNotify ")
+          .Text(PhaseName(Call.Phase))
+          .Text(Call.ChipsetPhase == ChipsetEntry ? " entry" : " exit");
     } else {
       Text.Text("GetPlatformPolicy");
     }

@@ -5,7 +5,8 @@
 namespace e2e::firmware {
 namespace {
 
-constexpr UINT32 kEveryPoint = PCI_CALLBACK_PREP_CONTROLLER | PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_END_ALLOCATION;
+constexpr UINT32 kEveryPoint =
+    PCI_CALLBACK_PREP_CONTROLLER | PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_END_ALLOCATION;
 
 UINT16 HeaderWord(const PCI_DEVICE_RECORD *Record, UINTN Offset) {
   return static_cast<UINT16>(Record->Header[Offset] | Record->Header[Offset + 1] << 8);

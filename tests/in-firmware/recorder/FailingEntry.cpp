@@ -3,4 +3,6 @@
 // as failed checks and does not hang.
 #include "EfiBaseTypes.h"
 
-extern "C" EFI_STATUS EFIAPI FailingEntry(EFI_HANDLE /*ImageHandle*/, VOID * /*SystemTable*/) { return EFI_DEVICE_ERROR; }
+extern "C" EFI_STATUS EFIAPI FailingEntry(EFI_HANDLE /*ImageHandle*/, VOID * /*SystemTable*/) {
+  return EFI_DEVICE_ERROR;
+}

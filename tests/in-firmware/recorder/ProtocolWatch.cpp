@@ -52,7 +52,7 @@ EFI_STATUS WatchForProtocol(const EFI_GUID &Protocol, ProtocolHandler OnInstalle
   }
   VOID *Registration = nullptr;
   Status = reinterpret_cast<EFI_REGISTER_PROTOCOL_NOTIFY>(gBootServices->RegisterProtocolNotify)(&Protocol, Entry.Event,
-                                                                                                &Registration);
+                                                                                                 &Registration);
   if (EFI_ERROR(Status)) {
     return Status;
   }
