@@ -21,7 +21,7 @@ sys.path.insert(0, str(TOOL_DIR))
 import binary_module  # noqa: E402
 import fv_inject  # noqa: E402
 import pe_image  # noqa: E402
-from pi_formats import FormatError, build_section_stream, parse_sections  # noqa: E402
+from pi_formats import FormatError, GuidedSection, Section, build_section_stream, parse_sections  # noqa: E402
 
 OVMF_CODE = pathlib.Path(os.environ.get("FV_INJECT_OVMF_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd"))
 SEC_VOLUME_OFFSET = 0x348000  # FVMAIN_COMPACT is 0x348000 bytes in the 4 MiB build
@@ -164,6 +164,8 @@ class FvInjectTest(unittest.TestCase):
         target = self.dxe(self.original)
         self.assertEqual(build_section_stream(target.sections), target.file.data)
         self.assertEqual(build_section_stream(parse_sections(target.stream, "stream")), target.stream)
+        guided = target.sections[target.guided_index]
+        self.assertEqual(GuidedSection.parse(guided, "file").to_section().to_bytes(), guided.to_bytes())
         self.assertEqual(target.dxe.to_bytes(), target.dxe_section.data)
         for ffs in target.dxe.files:
             self.assertEqual(build_section_stream(ffs.sections()), ffs.data, ffs.name)
@@ -313,6 +315,26 @@ class PeChecksumTest(unittest.TestCase):
         even = pe_image.image_checksum(bytes(0x100) + b"\x01\x00", 0x40)
         odd = pe_image.image_checksum(bytes(0x100) + b"\x01", 0x40)
         self.assertEqual(even - 2, odd - 1)
+
+
+class GuidedSectionTest(unittest.TestCase):
+    def test_header_fields_follow_the_payload_size_and_extra_bytes_are_kept(self):
+        guid = uuid.UUID(DRIVER_GUID).bytes_le
+        for name, payload, header, extended in (("small", b"x" * 100, 4, False),
+                                                ("16 MiB", bytes(0x1000000), 8, True)):
+            with self.subTest(name):
+                built = GuidedSection(guid, 0x01, b"\xaa\xbb\xcc\xdd", payload).to_section().to_bytes()
+                section = parse_sections(built, name)[0]
+                self.assertEqual(section.extended, extended)
+                self.assertEqual(struct.unpack_from("<H", built, header + 16)[0], header + 20 + 4)
+                parsed = GuidedSection.parse(section, name)
+                self.assertEqual((parsed.guid, parsed.attributes, parsed.extra), (guid, 0x01, b"\xaa\xbb\xcc\xdd"))
+                self.assertEqual(parsed.payload, payload)
+
+    def test_a_data_offset_outside_the_section_is_refused(self):
+        fields = struct.pack("<16sHH", bytes(16), 0x400, 0x01)
+        with self.assertRaisesRegex(FormatError, "outside the section"):
+            GuidedSection.parse(Section(0x02, fields + bytes(8)), "test")
 
 
 class DepexTest(unittest.TestCase):

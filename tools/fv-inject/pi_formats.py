@@ -164,7 +164,8 @@ def parse_sections(data, where):
             size = struct.unpack_from("<I", data, offset + 4)[0]
             header_size = SECTION_HEADER2_SIZE
         if size < header_size or offset + size > len(data):
-            raise FormatError("%s: section at 0x%x claims %d bytes, %d remain" % (where, offset, size, len(data) - offset))
+            raise FormatError("%s: section at 0x%x claims %d bytes, %d remain" % (
+                where, offset, size, len(data) - offset))
         sections.append(Section(section_type, bytes(data[offset + header_size:offset + size]), offset,
                                 header_size == SECTION_HEADER2_SIZE))
         end = offset + size
@@ -191,9 +192,8 @@ class GuidedSection:
     """The fields of a GUID-defined section (PI Vol. 3, 2.2.4.7)."""
 
     guid: bytes
-    data_offset: int  # from the start of the section, header included
     attributes: int
-    header_size: int
+    extra: bytes  # GUID-specific header bytes between the fields and the data, kept as they are
     payload: bytes  # the GUID-specific data, e.g. the compressed stream
 
     @classmethod
@@ -202,20 +202,18 @@ class GuidedSection:
         if len(section.data) < fields_size:
             raise FormatError("%s: truncated GUID-defined section header" % where)
         guid, data_offset, attributes = struct.unpack_from(GUIDED_SECTION_FORMAT, section.data)
-        header_size = SECTION_HEADER2_SIZE if section.extended else SECTION_HEADER_SIZE
-        skip = data_offset - header_size
+        skip = data_offset - (SECTION_HEADER2_SIZE if section.extended else SECTION_HEADER_SIZE)
         if skip < fields_size or skip > len(section.data):
             raise FormatError("%s: GUID-defined section data offset 0x%x is outside the section" % (where, data_offset))
-        return cls(guid, data_offset, attributes, header_size, section.data[skip:])
+        return cls(guid, attributes, section.data[fields_size:skip], section.data[skip:])
 
     def to_section(self):
+        """The section with DataOffset and the header form fitted to the payload."""
         fields_size = struct.calcsize(GUIDED_SECTION_FORMAT)
-        extra = self.data_offset - self.header_size - fields_size
-        payload_size = fields_size + extra + len(self.payload)
-        header_size = len(section_header(SECTION_GUID_DEFINED, payload_size))
-        data_offset = header_size + fields_size + extra
+        payload_size = fields_size + len(self.extra) + len(self.payload)
+        data_offset = len(section_header(SECTION_GUID_DEFINED, payload_size)) + fields_size + len(self.extra)
         fields = struct.pack(GUIDED_SECTION_FORMAT, self.guid, data_offset, self.attributes)
-        return Section(SECTION_GUID_DEFINED, fields + bytes(extra) + self.payload)
+        return Section(SECTION_GUID_DEFINED, fields + self.extra + self.payload)
 
 
 def user_interface_section(name):
