@@ -12,6 +12,12 @@ struct PCI_FUNCTION_PROBE {
   UINT8 HeaderType;
 };
 
+// Probes (Bus, Device, Function) with ReadPciHeader into a header buffer of
+// its own, for walks that keep no more of the header than its type byte: a
+// recursive walk's frame then holds no header.
+PCI_FUNCTION_PROBE ProbePciFunction(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 Bus, UINT8 Device,
+                                    UINT8 Function);
+
 // Probe(Device, Function) -> PCI_FUNCTION_PROBE handles a function at this
 // bus's own level; Visit(Device, Function, HeaderType) then runs for a present
 // function and may descend below it. Function 0's multi-function decision is

@@ -33,6 +33,15 @@ struct PCIE_FUNCTION {
   UINT8 Cap;
 };
 
+// A root or switch port and what the links below it are configured from.
+struct PCIE_BRIDGE {
+  PCIE_FUNCTION Port;
+  UINT8 SecondaryBus;
+  UINT8 PortType;
+  bool L1;
+  UINT8 LinkControl; // carries over from one child to the next
+};
+
 UINT64 CapabilityRegister(const PCIE_FUNCTION &Port, UINT32 Offset) {
   return PciRegisterAddress(PciFunctionAddress(Port.Bus, Port.Device, Port.Function), Port.Cap + Offset);
 }
@@ -175,20 +184,60 @@ void RetrainLink(const PCIE_FUNCTION &Bridge) {
   (void)WaitForLinkTraining(Bridge);
 }
 
-// The link between a root or downstream port and the child at ChildDevice on
-// its secondary bus. *LinkControl carries over to the bridge's later children.
-void ConfigureLinkToChild(const PCIE_FUNCTION &Bridge, bool BridgeL1, const PCIE_FUNCTION &Child, bool ChildL1,
-                          UINT8 ChildHeaderType, UINT8 *LinkControl) {
-  const UINT16 BridgeStatus = ReadLinkStatus(Bridge);
+// The link between a root or downstream port and the child at Child.Device on
+// its secondary bus. The link-control value carries over to the bridge's later
+// children.
+void ConfigureLinkToChild(PCIE_BRIDGE *Bridge, const PCIE_FUNCTION &Child, bool ChildL1, UINT8 ChildHeaderType) {
+  const UINT16 BridgeStatus = ReadLinkStatus(Bridge->Port);
   const UINT16 ChildStatus = ReadLinkStatus(Child);
   if ((ChildStatus & PCIE_LINK_STATUS_SPEED_MASK) != PCIE_LINK_STATUS_SPEED_2_5_GTPS) {
-    *LinkControl = LinkControlForHostBridge(*LinkControl);
+    Bridge->LinkControl = LinkControlForHostBridge(Bridge->LinkControl);
   }
-  if (!BothEndsQualify(BridgeStatus, ChildStatus, BridgeL1, ChildL1)) {
+  if (!BothEndsQualify(BridgeStatus, ChildStatus, Bridge->L1, ChildL1)) {
     return;
   }
-  ApplyLinkControl(Bridge, Child.Bus, Child.Device, ChildHeaderType, *LinkControl);
-  RetrainLink(Bridge);
+  ApplyLinkControl(Bridge->Port, Child.Bus, Child.Device, ChildHeaderType, Bridge->LinkControl);
+  RetrainLink(Bridge->Port);
+}
+
+// The walk below a bridge recurses once per switch level, up to 255 deep. Its
+// recursive frame holds only the bridge record; the header buffers and the
+// per-child work live in the two helpers below, which return before the walk
+// descends (hence noinline).
+
+// Reads what the links below the bridge at (Bus, Device, Function) are
+// configured from, and enters its secondary bus. False when it is no PCI
+// Express bridge to a bus below Bus, or its bus was entered before.
+[[gnu::noinline]] bool EnterPcieBridge(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered,
+                                       PCIE_BRIDGE *Bridge) {
+  if (!FindPcieBridge(Bus, Device, Function, &Bridge->Port, &Bridge->SecondaryBus) ||
+      Entered.Contains(Bridge->SecondaryBus)) {
+    return false;
+  }
+  Entered.Add(Bridge->SecondaryBus);
+  Bridge->L1 = SupportsAspmL1(Bridge->Port);
+  Bridge->PortType = ReadPortType(Bridge->Port);
+  Bridge->LinkControl = LINK_CONTROL_COMMON_CLOCK_AND_L1;
+  return true;
+}
+
+// Configures the link to the child at ChildDevice (function 0 only; the
+// functions of a multi-function child are reached from it) when the bridge
+// owns that link. True when the child is a switch port, whose own links come
+// next.
+[[gnu::noinline]] bool ConfigureChildDevice(PCIE_BRIDGE *Bridge, UINT8 ChildDevice) {
+  UINT8 Header[PCI_HEADER_SIZE] = {};
+  PCIE_FUNCTION Child{};
+  if (!ReadPciHeader(mRootBridgeIo, Header, Bridge->SecondaryBus, ChildDevice, 0) ||
+      !FindPcieFunction(Bridge->SecondaryBus, ChildDevice, 0, &Child)) {
+    return false;
+  }
+  const bool ChildL1 = SupportsAspmL1(Child);
+  const UINT8 ChildType = ReadPortType(Child);
+  if (IsDownstreamPort(Bridge->PortType)) {
+    ConfigureLinkToChild(Bridge, Child, ChildL1, HeaderType(Header));
+  }
+  return IsSwitchPort(ChildType);
 }
 
 void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered);
@@ -203,31 +252,13 @@ void ConfigureLinksBelowSwitchPort(UINT8 Bus, UINT8 Device, PCI_BUS_SET &Entered
 // Recursion descends only to a secondary bus above the current one, so it is
 // at most 255 levels deep; each bus is entered once per pass.
 void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
-  PCIE_FUNCTION Bridge{};
-  UINT8 SecondaryBus = 0;
-  if (!FindPcieBridge(Bus, Device, Function, &Bridge, &SecondaryBus) || Entered.Contains(SecondaryBus)) {
+  PCIE_BRIDGE Bridge{};
+  if (!EnterPcieBridge(Bus, Device, Function, Entered, &Bridge)) {
     return;
   }
-  Entered.Add(SecondaryBus);
-  const bool BridgeL1 = SupportsAspmL1(Bridge);
-  const UINT8 BridgeType = ReadPortType(Bridge);
-  UINT8 LinkControl = LINK_CONTROL_COMMON_CLOCK_AND_L1;
-  // Only function 0 of each child device is looked at; the functions of a
-  // multi-function child are reached from it.
   for (UINT8 ChildDevice = 0; ChildDevice <= PCI_MAX_DEVICE; ++ChildDevice) {
-    UINT8 Header[PCI_HEADER_SIZE] = {};
-    PCIE_FUNCTION Child{};
-    if (!ReadPciHeader(mRootBridgeIo, Header, SecondaryBus, ChildDevice, 0) ||
-        !FindPcieFunction(SecondaryBus, ChildDevice, 0, &Child)) {
-      continue;
-    }
-    const bool ChildL1 = SupportsAspmL1(Child);
-    const UINT8 ChildType = ReadPortType(Child);
-    if (IsDownstreamPort(BridgeType)) {
-      ConfigureLinkToChild(Bridge, BridgeL1, Child, ChildL1, HeaderType(Header), &LinkControl);
-    }
-    if (IsSwitchPort(ChildType)) {
-      ConfigureLinksBelowSwitchPort(SecondaryBus, ChildDevice, Entered);
+    if (ConfigureChildDevice(&Bridge, ChildDevice)) {
+      ConfigureLinksBelowSwitchPort(Bridge.SecondaryBus, ChildDevice, Entered);
     }
   }
 }
@@ -242,12 +273,8 @@ void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function) {
 void ConfigurePcieAspm() {
   const bool Disabled = AspmDisabledByVariable();
   PCI_BUS_SET Entered;
-  UINT8 Header[PCI_HEADER_SIZE] = {};
   ForEachFunctionInScanOrder(
-      [&Header](UINT8 Device, UINT8 Function) {
-        const bool Present = ReadPciHeader(mRootBridgeIo, Header, 0, Device, Function);
-        return PCI_FUNCTION_PROBE{Present, HeaderType(Header)};
-      },
+      [](UINT8 Device, UINT8 Function) { return ProbePciFunction(mRootBridgeIo, 0, Device, Function); },
       [Disabled, &Entered](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) {
         PCIE_FUNCTION Port{};
         if (!FindPcieFunction(0, Device, Function, &Port) || Disabled) {

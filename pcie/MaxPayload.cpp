@@ -48,36 +48,52 @@ bool FindBusBelowPort(UINT8 Bus, UINT64 Function, UINT8 Cap, UINT8 *SecondaryBus
   return !EFI_ERROR(PciConfigRead(mRootBridgeIo, Secondary, SecondaryBus)) && *SecondaryBus > Bus;
 }
 
+// What one walk carries from bus to bus, held once outside its recursion.
+struct PAYLOAD_WALK {
+  MAX_PAYLOAD_MODE Mode;
+  UINT8 *Minimum;
+  PCI_BUS_SET Entered;
+};
+
+// Gathers or programs the payload of the function at (Bus, Device, Function)
+// and returns the bus below it to walk next, or 0 when there is none or the
+// walk has entered it before (a walk only descends to a bus above Bus, so 0
+// never names one). The recursive walk keeps no more than this bus number in
+// its frame, hence noinline.
+[[gnu::noinline]] UINT8 TunePayloadOfFunction(UINT8 Bus, UINT8 Device, UINT8 Function, const PAYLOAD_WALK *Walk) {
+  const UINT64 Address = PciFunctionAddress(Bus, Device, Function);
+  UINT8 Cap = 0;
+  if (EFI_ERROR(FindPcieCapability(mRootBridgeIo, Address, &Cap))) {
+    return 0;
+  }
+  switch (Walk->Mode) {
+  case MAX_PAYLOAD_MODE::Gather:
+    LowerToSupportedPayload(Address, Cap, Walk->Minimum);
+    break;
+  case MAX_PAYLOAD_MODE::Apply:
+    ProgramPayload(Address, Cap, *Walk->Minimum);
+    break;
+  default:
+    break;
+  }
+  UINT8 SecondaryBus = 0;
+  if (!FindBusBelowPort(Bus, Address, Cap, &SecondaryBus) || Walk->Entered.Contains(SecondaryBus)) {
+    return 0;
+  }
+  return SecondaryBus;
+}
+
 // Recursion descends only to a secondary bus above the current one, so it is
 // at most 255 levels deep; each bus is entered once per walk.
 // NOLINTNEXTLINE(misc-no-recursion)
-void WalkPayloadBelow(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum, PCI_BUS_SET &Entered) {
-  Entered.Add(Bus);
-  UINT8 Header[PCI_HEADER_SIZE] = {};
+void WalkPayloadBelow(UINT8 Bus, PAYLOAD_WALK *Walk) {
+  Walk->Entered.Add(Bus);
   ForEachFunctionInScanOrder(
-      [Bus, &Header](UINT8 Device, UINT8 Function) {
-        const bool Present = ReadPciHeader(mRootBridgeIo, Header, Bus, Device, Function);
-        return PCI_FUNCTION_PROBE{Present, HeaderType(Header)};
-      },
-      [Bus, Mode, Minimum, &Entered](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) { // NOLINT(misc-no-recursion)
-        const UINT64 Address = PciFunctionAddress(Bus, Device, Function);
-        UINT8 Cap = 0;
-        if (EFI_ERROR(FindPcieCapability(mRootBridgeIo, Address, &Cap))) {
-          return;
-        }
-        switch (Mode) {
-        case MAX_PAYLOAD_MODE::Gather:
-          LowerToSupportedPayload(Address, Cap, Minimum);
-          break;
-        case MAX_PAYLOAD_MODE::Apply:
-          ProgramPayload(Address, Cap, *Minimum);
-          break;
-        default:
-          break;
-        }
-        UINT8 SecondaryBus = 0;
-        if (FindBusBelowPort(Bus, Address, Cap, &SecondaryBus) && !Entered.Contains(SecondaryBus)) {
-          WalkPayloadBelow(SecondaryBus, Mode, Minimum, Entered);
+      [Bus](UINT8 Device, UINT8 Function) { return ProbePciFunction(mRootBridgeIo, Bus, Device, Function); },
+      [Bus, Walk](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) { // NOLINT(misc-no-recursion)
+        const UINT8 SecondaryBus = TunePayloadOfFunction(Bus, Device, Function, Walk);
+        if (SecondaryBus != 0) {
+          WalkPayloadBelow(SecondaryBus, Walk);
         }
       });
 }
@@ -88,8 +104,8 @@ void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum) {
   if (Minimum == nullptr) {
     return;
   }
-  PCI_BUS_SET Entered;
-  WalkPayloadBelow(Bus, Mode, Minimum, Entered);
+  PAYLOAD_WALK Walk{Mode, Minimum, {}};
+  WalkPayloadBelow(Bus, &Walk);
 }
 
 void ConfigureMaxPayload() {

@@ -359,8 +359,31 @@ void BuildMachine(const Board &Layout, sim::Machine &Machine) {
   if (!Layout.CpuIo) {
     Machine.Handles().FailLocateProtocol(EFI_CPU_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   }
-  // Firmware volumes and configuration blocks are laid out by the model pieces
-  // that provide them (see BuildFirmwareVolumes / BuildConfigBlocks).
+}
+
+std::vector<sim::FirmwareVolume *> BuildFirmwareVolumes(const Board &Layout, sim::Machine &Machine) {
+  std::vector<sim::FirmwareVolume *> Volumes;
+  for (const BoardVolume &Described : Layout.Volumes) {
+    sim::FirmwareVolume &Volume = Machine.AddFirmwareVolume();
+    for (const BoardFile &File : Described.Files) {
+      Volume.AddRawFile(File.Guid, std::vector<UINT8>(File.Size, File.Fill));
+    }
+    if (Described.Unreadable) {
+      Volume.FailInterfaceLookup(EFI_DEVICE_ERROR);
+    }
+    Volumes.push_back(&Volume);
+  }
+  return Volumes;
+}
+
+void BuildConfigBlocks(const Board &Layout, sim::Machine &Machine, sim::ConfigBlockProvider &Provider) {
+  if (!Layout.ConfigBlockProvider) {
+    return;
+  }
+  for (const BoardConfigBlock &Block : Layout.ConfigBlocks) {
+    Provider.AddBlock(std::u16string(Block.Name.begin(), Block.Name.end()), Block.Size);
+  }
+  (void)Provider.Install(Machine.Handles());
 }
 
 } // namespace pciplat

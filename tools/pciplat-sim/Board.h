@@ -5,6 +5,8 @@
 #pragma once
 
 #include "LspciDump.h"
+#include "sim/ConfigBlockProvider.h"
+#include "sim/FirmwareVolume.h"
 #include "sim/Machine.h"
 
 #include <nlohmann/json.hpp>
@@ -65,8 +67,13 @@ const char *DefaultBoardJson();
 std::optional<Board> ParseBoardJson(const std::string &Text, const std::string &Source, std::string *Error);
 // Replaces Base's hierarchy with the functions of an lspci dump.
 Board WithDumpedHierarchy(Board Base, const std::vector<DumpedFunction> &Dump);
-// Lays the board out into Machine: functions, variables, volumes, blocks,
-// I/O APICs, and the services the board lacks made unavailable.
+// Lays the board out into Machine: functions, variables, I/O APICs, and the
+// services the board lacks made unavailable. Volumes and blocks follow.
 void BuildMachine(const Board &Layout, sim::Machine &Machine);
+// Adds the board's firmware volumes to Machine, in order, and returns them.
+std::vector<sim::FirmwareVolume *> BuildFirmwareVolumes(const Board &Layout, sim::Machine &Machine);
+// When the board has a configuration-block provider: adds its blocks to
+// Provider and installs it into Machine.
+void BuildConfigBlocks(const Board &Layout, sim::Machine &Machine, sim::ConfigBlockProvider &Provider);
 
 } // namespace pciplat

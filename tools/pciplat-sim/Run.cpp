@@ -115,25 +115,9 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
     Machine.Variables().Set(u"DisableASPM", kDisableAspmVendor, {1});
   }
 
-  // Firmware volumes, the configuration-block provider and the I/O APICs.
-  std::vector<sim::FirmwareVolume *> Volumes;
-  for (const BoardVolume &Described : Layout.Volumes) {
-    sim::FirmwareVolume &Volume = Machine.AddFirmwareVolume();
-    for (const BoardFile &File : Described.Files) {
-      Volume.AddRawFile(File.Guid, std::vector<UINT8>(File.Size, File.Fill));
-    }
-    if (Described.Unreadable) {
-      Volume.FailInterfaceLookup(EFI_DEVICE_ERROR);
-    }
-    Volumes.push_back(&Volume);
-  }
+  const std::vector<sim::FirmwareVolume *> Volumes = BuildFirmwareVolumes(Layout, Machine);
   sim::ConfigBlockProvider Blocks;
-  if (Layout.ConfigBlockProvider) {
-    for (const BoardConfigBlock &Block : Layout.ConfigBlocks) {
-      Blocks.AddBlock(std::u16string(Block.Name.begin(), Block.Name.end()), Block.Size);
-    }
-    (void)Blocks.Install(Machine.Handles());
-  }
+  BuildConfigBlocks(Layout, Machine, Blocks);
 
   const Snapshot Before = TakeSnapshot(Machine.Pci());
   Result.DumpBefore = FormatLspciDump(Machine.Pci());

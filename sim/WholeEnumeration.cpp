@@ -1,0 +1,30 @@
+#include "sim/WholeEnumeration.h"
+
+#include "sim/PciIoDevice.h"
+#include "sim/Sequencer.h"
+
+namespace sim {
+
+EnumerationCounts RunWholeEnumeration(Machine &Board) {
+  EnumerationCounts Result{Board.LoadDriver(), 0, {}, {}};
+  EFI_PCI_PLATFORM_PROTOCOL *Driver = Board.PciPlatform();
+  if (EFI_ERROR(Result.EntryStatus) || Driver == nullptr) {
+    return Result;
+  }
+  PlatformCallAccounting Accounting(Board, *Driver);
+  EFI_PCI_PLATFORM_PROTOCOL &Platform = Accounting.Protocol();
+  PciBusDriverSequencer Sequencer(Board, Platform);
+  Sequencer.Enumerate();
+  for (const Bdf &Location : Sequencer.Found()) {
+    PciIoDevice &Device = Board.AddPciIoDevice(Location);
+    VOID *Image = nullptr;
+    UINTN Size = 0;
+    (void)Platform.GetPciRom(&Platform, Device.Handle(), &Image, &Size);
+  }
+  Result.Functions = Sequencer.Found().size();
+  Result.ByCall = Accounting.ByCall();
+  Result.Total = Accounting.Total();
+  return Result;
+}
+
+} // namespace sim
