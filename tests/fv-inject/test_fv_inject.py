@@ -269,10 +269,10 @@ class FvInjectTest(unittest.TestCase):
     def test_an_unstamped_image_is_accepted_only_when_asked(self):
         unstamped = self.dir / "Unstamped.efi"
         unstamped.write_bytes(make_pe(stamp=False))
-        spec = fv_inject.parse_driver_spec("%s,guid=%s" % (unstamped, DRIVER_GUID))
-        self.assertEqual(fv_inject.driver_file(spec, require_checksum=False).type, 0x07)
+        wanted = fv_inject.parse_driver_spec("%s,guid=%s" % (unstamped, DRIVER_GUID))
+        self.assertEqual(fv_inject.driver_file(wanted, require_checksum=False).type, 0x07)
         with self.assertRaisesRegex(FormatError, "carries no checksum"):
-            fv_inject.driver_file(spec, require_checksum=True)
+            fv_inject.driver_file(wanted, require_checksum=True)
 
     def test_bad_driver_options_and_duplicate_files_are_refused(self):
         cases = [
@@ -283,10 +283,10 @@ class FvInjectTest(unittest.TestCase):
             ("missing file", "%s/none.efi,guid=%s" % (self.dir, DRIVER_GUID), "No such file"),
             ("GUID already in the volume", "%s,guid=%s" % (self.driver, PCI_BUS_DXE_GUID), "already holds"),
         ]
-        for name, spec, message in cases:
+        for name, wanted, message in cases:
             with self.subTest(name):
                 with self.assertRaisesRegex(FormatError, message):
-                    fv_inject.inject(self.original, [fv_inject.parse_driver_spec(spec)])
+                    fv_inject.inject(self.original, [fv_inject.parse_driver_spec(wanted)])
 
     def test_a_lack_of_space_is_refused(self):
         noise = random.Random(9).randbytes
@@ -368,8 +368,8 @@ class BinaryModuleTest(unittest.TestCase):
             body = "[Defines]\n  BASE_NAME = M\n  FILE_GUID = %s\n  MODULE_TYPE = %s\n[Binaries.X64]\n%s"
             good = work / "Good.inf"
             good.write_text(body % (DRIVER_GUID, "DXE_DRIVER", "  PE32|M.efi|*  # image\n  DXE_DEPEX|M.depex|*\n"))
-            spec = fv_inject.driver_spec_from_inf(good)
-            self.assertEqual((spec.name, spec.path, spec.depex), ("M", work / "M.efi", bytes([0x06, 0x08])))
+            wanted = fv_inject.driver_spec_from_inf(good)
+            self.assertEqual((wanted.name, wanted.path, wanted.depex), ("M", work / "M.efi", bytes([0x06, 0x08])))
             for name, text, message in (
                     ("a PEIM", body % (DRIVER_GUID, "PEIM", "  PE32|M.efi|*\n"), "not a DXE driver"),
                     ("no image", body % (DRIVER_GUID, "DXE_DRIVER", "  DXE_DEPEX|M.depex|*\n"), "no PE32"),

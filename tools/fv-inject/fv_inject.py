@@ -203,20 +203,20 @@ def driver_spec_from_inf(path):
         raise FormatError("%s: %s" % (path, getattr(error, "strerror", None) or error)) from None
 
 
-def driver_file(spec, require_checksum):
+def driver_file(wanted, require_checksum):
     """A DXE driver file: dependency expression, PE32 image, user-interface name."""
     try:
-        image = spec.path.read_bytes()
+        image = wanted.path.read_bytes()
     except OSError as error:
-        raise FormatError("driver %s: %s" % (spec.path, error.strerror)) from None
+        raise FormatError("driver %s: %s" % (wanted.path, error.strerror)) from None
     try:
         pe_image.check_driver_image(image, require_checksum)
     except pe_image.ImageError as error:
-        raise FormatError("driver %s: %s" % (spec.path, error)) from None
-    sections = [Section(SECTION_PE32, image), user_interface_section(spec.name)]
-    if spec.depex is not None:
-        sections.insert(0, Section(SECTION_DXE_DEPEX, spec.depex))
-    return FfsFile(spec.guid, FV_FILETYPE_DRIVER, FFS_ATTRIB_CHECKSUM, build_section_stream(sections))
+        raise FormatError("driver %s: %s" % (wanted.path, error)) from None
+    sections = [Section(SECTION_PE32, image), user_interface_section(wanted.name)]
+    if wanted.depex is not None:
+        sections.insert(0, Section(SECTION_DXE_DEPEX, wanted.depex))
+    return FfsFile(wanted.guid, FV_FILETYPE_DRIVER, FFS_ATTRIB_CHECKSUM, build_section_stream(sections))
 
 
 # --- Injection ----------------------------------------------------------------
@@ -227,8 +227,8 @@ def inject(image, drivers, require_checksum=True):
     same image recompressed. Raises FormatError when it cannot."""
     regions = parse_flash(image)
     target = find_compressed_dxe(regions)
-    for spec in drivers:
-        target.dxe.append_file(driver_file(spec, require_checksum))
+    for wanted in drivers:
+        target.dxe.append_file(driver_file(wanted, require_checksum))
     dxe_bytes = target.dxe.to_bytes()
     start = section_data_offset(target.dxe_section)
     if len(dxe_bytes) != len(target.dxe_section.data):
@@ -256,16 +256,16 @@ def check_injected(image, drivers):
     length, the decompressed DXE volume, and each new driver's sections."""
     verify_image(image)
     dxe = find_compressed_dxe(parse_flash(image)).dxe
-    for spec in drivers:
-        ffs = dxe.find_file(spec.guid)
+    for wanted in drivers:
+        ffs = dxe.find_file(wanted.guid)
         if ffs is None or ffs.type != FV_FILETYPE_DRIVER:
-            raise FormatError("internal: driver %s missing from the rebuilt DXE volume" % spec.name)
+            raise FormatError("internal: driver %s missing from the rebuilt DXE volume" % wanted.name)
         kinds = [s.type for s in ffs.sections()]
         expected = [SECTION_PE32, SECTION_USER_INTERFACE]
-        if spec.depex is not None:
+        if wanted.depex is not None:
             expected.insert(0, SECTION_DXE_DEPEX)
         if kinds != expected:
-            raise FormatError("internal: driver %s has sections %s" % (spec.name, kinds))
+            raise FormatError("internal: driver %s has sections %s" % (wanted.name, kinds))
 
 
 # --- Walking and checking -----------------------------------------------------
@@ -356,9 +356,9 @@ def command_inject(arguments):
     drivers += [parse_driver_spec(text) for text in arguments.driver]
     result = inject(read_input(arguments.input), drivers, not arguments.allow_unstamped)
     write_atomically(arguments.output, result)
-    for spec in drivers:
-        depex = validate_depex(spec.depex) if spec.depex is not None else "none (all architectural protocols)"
-        print("added %s (%s), depex %s" % (spec.name, guid_text(spec.guid), depex))
+    for wanted in drivers:
+        depex = validate_depex(wanted.depex) if wanted.depex is not None else "none (all architectural protocols)"
+        print("added %s (%s), depex %s" % (wanted.name, guid_text(wanted.guid), depex))
     print("wrote %s" % arguments.output)
 
 
