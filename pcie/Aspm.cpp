@@ -8,6 +8,7 @@
 #include "PcieRegisters.h"
 
 #include "core/Driver.h"
+#include "pci/BusSet.h"
 #include "pci/ScanOrder.h"
 
 namespace {
@@ -190,23 +191,25 @@ void ConfigureLinkToChild(const PCIE_FUNCTION &Bridge, bool BridgeL1, const PCIE
   RetrainLink(Bridge);
 }
 
+void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered);
+
 // A switch port's own links, bracketed by its link-setup bit.
-void ConfigureLinksBelowSwitchPort(UINT8 Bus, UINT8 Device) { // NOLINT(misc-no-recursion)
+void ConfigureLinksBelowSwitchPort(UINT8 Bus, UINT8 Device, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
   BeginWindowLinkSetup(Bus, Device, 0);
-  ConfigureLinkAspm(Bus, Device, 0);
+  ConfigureLinksBelow(Bus, Device, 0, Entered);
   EndWindowLinkSetup(Bus, Device, 0);
 }
 
-} // namespace
-
 // Recursion descends only to a secondary bus above the current one, so it is
-// at most 255 levels deep.
-void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function) { // NOLINT(misc-no-recursion)
+// at most 255 levels deep; a secondary bus that another bridge of this pass
+// already claimed is not configured again.
+void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
   PCIE_FUNCTION Bridge{};
   UINT8 SecondaryBus = 0;
-  if (!FindPcieBridge(Bus, Device, Function, &Bridge, &SecondaryBus)) {
+  if (!FindPcieBridge(Bus, Device, Function, &Bridge, &SecondaryBus) || Entered.Contains(SecondaryBus)) {
     return;
   }
+  Entered.Add(SecondaryBus);
   const bool BridgeL1 = SupportsAspmL1(Bridge);
   const UINT8 BridgeType = ReadPortType(Bridge);
   UINT8 LinkControl = LINK_CONTROL_COMMON_CLOCK_AND_L1;
@@ -225,26 +228,34 @@ void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function) { // NOLINT(misc
       ConfigureLinkToChild(Bridge, BridgeL1, Child, ChildL1, HeaderType(Header), &LinkControl);
     }
     if (IsSwitchPort(ChildType)) {
-      ConfigureLinksBelowSwitchPort(SecondaryBus, ChildDevice);
+      ConfigureLinksBelowSwitchPort(SecondaryBus, ChildDevice, Entered);
     }
   }
 }
 
+} // namespace
+
+void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function) {
+  PCI_BUS_SET Entered;
+  ConfigureLinksBelow(Bus, Device, Function, Entered);
+}
+
 void ConfigurePcieAspm() {
   const bool Disabled = AspmDisabledByVariable();
+  PCI_BUS_SET Entered;
   UINT8 Header[PCI_HEADER_SIZE] = {};
   ForEachFunctionInScanOrder(
       [&Header](UINT8 Device, UINT8 Function) {
         const bool Present = ReadPciHeader(mRootBridgeIo, Header, 0, Device, Function);
         return PCI_FUNCTION_PROBE{Present, HeaderType(Header)};
       },
-      [Disabled](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) {
+      [Disabled, &Entered](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) {
         PCIE_FUNCTION Port{};
         if (!FindPcieFunction(0, Device, Function, &Port) || Disabled) {
           return;
         }
         BeginWindowLinkSetup(0, Device, Function);
-        ConfigureLinkAspm(0, Device, Function);
+        ConfigureLinksBelow(0, Device, Function, Entered);
         EndWindowLinkSetup(0, Device, Function);
       });
 }

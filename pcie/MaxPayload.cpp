@@ -6,6 +6,7 @@
 #include "PcieRegisters.h"
 
 #include "core/Driver.h"
+#include "pci/BusSet.h"
 #include "pci/ScanOrder.h"
 
 namespace {
@@ -47,21 +48,18 @@ bool FindBusBelowPort(UINT8 Bus, UINT64 Function, UINT8 Cap, UINT8 *SecondaryBus
   return !EFI_ERROR(PciConfigRead(mRootBridgeIo, Secondary, SecondaryBus)) && *SecondaryBus > Bus;
 }
 
-} // namespace
-
 // Recursion descends only to a secondary bus above the current one, so it is
-// at most 255 levels deep.
-void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum) { // NOLINT(misc-no-recursion)
-  if (Minimum == nullptr) {
-    return;
-  }
+// at most 255 levels deep, and enters each bus once per walk.
+// NOLINTNEXTLINE(misc-no-recursion)
+void ProgramMaxPayloadBelow(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum, PCI_BUS_SET &Entered) {
+  Entered.Add(Bus);
   UINT8 Header[PCI_HEADER_SIZE] = {};
   ForEachFunctionInScanOrder(
       [Bus, &Header](UINT8 Device, UINT8 Function) {
         const bool Present = ReadPciHeader(mRootBridgeIo, Header, Bus, Device, Function);
         return PCI_FUNCTION_PROBE{Present, HeaderType(Header)};
       },
-      [Bus, Mode, Minimum](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) { // NOLINT(misc-no-recursion)
+      [Bus, Mode, Minimum, &Entered](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) { // NOLINT(misc-no-recursion)
         const UINT64 Address = PciFunctionAddress(Bus, Device, Function);
         UINT8 Cap = 0;
         if (EFI_ERROR(FindPcieCapability(mRootBridgeIo, Address, &Cap))) {
@@ -78,10 +76,20 @@ void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum) { // NO
           break;
         }
         UINT8 SecondaryBus = 0;
-        if (FindBusBelowPort(Bus, Address, Cap, &SecondaryBus)) {
-          ProgramMaxPayload(SecondaryBus, Mode, Minimum);
+        if (FindBusBelowPort(Bus, Address, Cap, &SecondaryBus) && !Entered.Contains(SecondaryBus)) {
+          ProgramMaxPayloadBelow(SecondaryBus, Mode, Minimum, Entered);
         }
       });
+}
+
+} // namespace
+
+void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum) {
+  if (Minimum == nullptr) {
+    return;
+  }
+  PCI_BUS_SET Entered;
+  ProgramMaxPayloadBelow(Bus, Mode, Minimum, Entered);
 }
 
 void ConfigureMaxPayload() {

@@ -1,0 +1,17 @@
+// The buses one walk has already entered. Bus numbers are programmed by
+// firmware and may be wrong: several bridges can claim the same secondary bus.
+// Entering each bus once per walk keeps a walk over such a hierarchy linear in
+// its size instead of exponential in its depth.
+#pragma once
+
+#include "EfiBaseTypes.h"
+
+class PCI_BUS_SET {
+public:
+  [[nodiscard]] bool Contains(UINT8 Bus) const { return (Bits[Bus / 64] & Bit(Bus)) != 0; }
+  void Add(UINT8 Bus) { Bits[Bus / 64] |= Bit(Bus); }
+
+private:
+  static constexpr UINT64 Bit(UINT8 Bus) { return UINT64{1} << (Bus % 64); }
+  UINT64 Bits[4] = {};
+};
