@@ -3,6 +3,7 @@
 // boot: the driver is never unloaded.
 #pragma once
 
+#include "PciCallback.h"
 #include "Protocols.h"
 
 // Length of the Setup image; the variable is always read whole into it.
@@ -27,6 +28,13 @@ extern EFI_PCI_PLATFORM_PROTOCOL mPciPlatform;
 extern EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *mRootBridgeIo;
 extern EFI_CPU_IO_PROTOCOL *mCpuIo;
 extern UINT8 mSetupData[SETUP_DATA_SIZE];
+// Device callback registry: the installed interface, the registrations in
+// registration order, the one record every callback receives, and the mask bit
+// of the dispatch in progress.
+extern PCI_CALLBACK_PROTOCOL mPciCallback;
+extern LIST_ENTRY mCallbackList;
+extern PCI_DEVICE_RECORD mDeviceRecord;
+extern UINT32 mCurrentPhaseMask;
 
 extern "C" EFI_STATUS EFIAPI PciPlatformDriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 

@@ -1,6 +1,8 @@
 // Image entry: save the firmware tables, reset the module state and install the
 // driver's interfaces on a new handle.
 #include "Driver.h"
+#include "LinkedList.h"
+#include "callbacks/PciCallbacks.h"
 
 #include "oprom/OptionRom.h"
 
@@ -12,6 +14,8 @@ constexpr EFI_PCI_PLATFORM_PROTOCOL kPciPlatformTemplate = {
     GetPlatformPolicy,
     GetPciRom,
 };
+
+constexpr PCI_CALLBACK_PROTOCOL kPciCallbackTemplate = {RegisterCallback};
 
 void SaveFirmwareTables(EFI_SYSTEM_TABLE *SystemTable) {
   mSystemTable = SystemTable;
@@ -27,11 +31,16 @@ void ResetModuleState() {
   mRootBridgeIo = nullptr;
   mCpuIo = nullptr;
   mPciPlatform = kPciPlatformTemplate;
+  mPciCallback = kPciCallbackTemplate;
+  mDeviceRecord = {};
+  mCurrentPhaseMask = 0;
+  InitializeListHead(&mCallbackList);
 }
 
 EFI_STATUS InstallDriverInterfaces() {
   return mBootServices->InstallMultipleProtocolInterfaces(&mDriverHandle, &EFI_PCI_PLATFORM_PROTOCOL_GUID,
-                                                          &mPciPlatform, nullptr);
+                                                          &mPciPlatform, &gPciCallbackProtocolGuid, &mPciCallback,
+                                                          nullptr);
 }
 
 } // namespace

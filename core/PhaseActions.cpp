@@ -2,6 +2,8 @@
 
 #include "Driver.h"
 #include "LocateProtocol.h"
+#include "callbacks/PciCallbacks.h"
+#include "pci/PciAddress.h"
 #include "pcie/LinkTuning.h"
 #include "platform/ConfigBlocks.h"
 #include "platform/IoApic.h"
@@ -9,17 +11,24 @@
 void OnBeginEnumeration() {
   mRootBridgeIo = LocateProtocolOrNull<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL>(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID);
   mCpuIo = LocateProtocolOrNull<EFI_CPU_IO_PROTOCOL>(EFI_CPU_IO_PROTOCOL_GUID);
+  mDeviceRecord.CpuIo = mCpuIo;
   (void)ApplySetupToConfigBlocks();
 }
 
 void OnBeginResourceAllocation() {
+  mCurrentPhaseMask = PCI_CALLBACK_BEGIN_ALLOCATION;
   if (mRootBridgeIo != nullptr) {
+    WalkPciBus(0);
     ConfigurePcieAspm();
     ConfigureMaxPayload();
   }
 }
 
 void OnEndResourceAllocation() {
+  mCurrentPhaseMask = PCI_CALLBACK_END_ALLOCATION;
+  if (mRootBridgeIo != nullptr) {
+    WalkPciBus(0);
+  }
   if (mCpuIo != nullptr) {
     for (const IOAPIC_ASSIGNMENT &IoApic : mIoApicTable) {
       ProgramIoApicId(IoApic.Base, IoApic.Id);
@@ -27,4 +36,7 @@ void OnEndResourceAllocation() {
   }
 }
 
-void OnPrepareController(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS PciAddress) { (void)PciAddress; }
+void OnPrepareController(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS PciAddress) {
+  mCurrentPhaseMask = PCI_CALLBACK_PREP_CONTROLLER;
+  DispatchPciCallbacks(mRootBridgeHandle, PciAddressValue(PciAddress), PCI_CALLBACK_PREP_CONTROLLER, &mDeviceRecord);
+}

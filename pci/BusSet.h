@@ -1,7 +1,7 @@
 // The buses one walk has already entered. Bus numbers are programmed by
-// firmware and may be wrong: several bridges can claim the same secondary bus.
-// Entering each bus once per walk keeps a walk over such a hierarchy linear in
-// its size instead of exponential in its depth.
+// firmware and may be wrong: when several bridges claim the same secondary
+// bus, entering each bus once keeps a walk linear in the size of the
+// hierarchy instead of exponential in its depth.
 #pragma once
 
 #include "EfiBaseTypes.h"

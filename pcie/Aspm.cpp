@@ -201,8 +201,7 @@ void ConfigureLinksBelowSwitchPort(UINT8 Bus, UINT8 Device, PCI_BUS_SET &Entered
 }
 
 // Recursion descends only to a secondary bus above the current one, so it is
-// at most 255 levels deep; a secondary bus that another bridge of this pass
-// already claimed is not configured again.
+// at most 255 levels deep; each bus is entered once per pass.
 void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
   PCIE_FUNCTION Bridge{};
   UINT8 SecondaryBus = 0;

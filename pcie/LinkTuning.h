@@ -34,5 +34,5 @@ enum class MAX_PAYLOAD_MODE : UINT8 {
   Gather = 0, // lower *Minimum to each function's supported size
   Apply = 1,  // program *Minimum into each function's device control
 };
-// One walk over Bus and the buses below its PCI Express ports, each entered once.
+// One walk over Bus and the buses below its PCI Express ports.
 void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum);

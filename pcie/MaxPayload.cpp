@@ -49,9 +49,9 @@ bool FindBusBelowPort(UINT8 Bus, UINT64 Function, UINT8 Cap, UINT8 *SecondaryBus
 }
 
 // Recursion descends only to a secondary bus above the current one, so it is
-// at most 255 levels deep, and enters each bus once per walk.
+// at most 255 levels deep; each bus is entered once per walk.
 // NOLINTNEXTLINE(misc-no-recursion)
-void ProgramMaxPayloadBelow(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum, PCI_BUS_SET &Entered) {
+void WalkPayloadBelow(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum, PCI_BUS_SET &Entered) {
   Entered.Add(Bus);
   UINT8 Header[PCI_HEADER_SIZE] = {};
   ForEachFunctionInScanOrder(
@@ -77,7 +77,7 @@ void ProgramMaxPayloadBelow(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum, PC
         }
         UINT8 SecondaryBus = 0;
         if (FindBusBelowPort(Bus, Address, Cap, &SecondaryBus) && !Entered.Contains(SecondaryBus)) {
-          ProgramMaxPayloadBelow(SecondaryBus, Mode, Minimum, Entered);
+          WalkPayloadBelow(SecondaryBus, Mode, Minimum, Entered);
         }
       });
 }
@@ -89,7 +89,7 @@ void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum) {
     return;
   }
   PCI_BUS_SET Entered;
-  ProgramMaxPayloadBelow(Bus, Mode, Minimum, Entered);
+  WalkPayloadBelow(Bus, Mode, Minimum, Entered);
 }
 
 void ConfigureMaxPayload() {

@@ -204,6 +204,14 @@ EFI_PCI_PLATFORM_PROTOCOL *Machine::PciPlatform() {
   return static_cast<EFI_PCI_PLATFORM_PROTOCOL *>(Interface);
 }
 
+PCI_CALLBACK_PROTOCOL *Machine::PciCallback() {
+  VOID *Interface = nullptr;
+  if (EFI_ERROR(Database.LocateProtocol(gPciCallbackProtocolGuid, &Interface))) {
+    return nullptr;
+  }
+  return static_cast<PCI_CALLBACK_PROTOCOL *>(Interface);
+}
+
 std::vector<std::string> Machine::Faults() const {
   std::vector<std::string> All = PoolMemory.Faults();
   All.insert(All.end(), FaultLog.begin(), FaultLog.end());

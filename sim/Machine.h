@@ -4,6 +4,7 @@
 // and called exactly as the firmware would call it.
 #pragma once
 
+#include "PciCallback.h"
 #include "core/Protocols.h"
 #include "sim/AccessLog.h"
 #include "sim/HandleDatabase.h"
@@ -60,6 +61,8 @@ public:
   EFI_HANDLE DriverImageHandle() const { return ImageHandle; }
   // The platform protocol the driver installed, or null.
   EFI_PCI_PLATFORM_PROTOCOL *PciPlatform();
+  // The callback protocol the driver installed, or null.
+  PCI_CALLBACK_PROTOCOL *PciCallback();
 
   // Configuration and window accesses allowed from now on (0 = no limit). Past
   // the limit the hardware goes silent: reads fail or read all ones, writes are
