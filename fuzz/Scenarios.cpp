@@ -1,9 +1,11 @@
 #include "fuzz/Scenarios.h"
 
 #include "core/Driver.h"
+#include "fuzz/CallbackHarness.h"
 #include "fuzz/HostileBoard.h"
 #include "oprom/OptionRomTable.h"
 #include "pci/PciRegisters.h"
+#include "sim/BoardBuilder.h"
 #include "sim/FirmwareVolume.h"
 #include "sim/Invariants.h"
 #include "sim/PciIoDevice.h"
@@ -31,12 +33,22 @@ void ExpectSuccess(Violations *All, EFI_STATUS Status, const char *Call) {
 // The calls of one full enumeration, in the order the PCI bus driver makes
 // them: each phase bracketed by ChipsetEntry and ChipsetExit, every function
 // prepared before its child bus is enumerated and before its resources are
-// collected.
-void Enumerate(sim::Machine &Board, EFI_PCI_PLATFORM_PROTOCOL &Platform, Violations *All) {
+// collected. Callbacks may run only where a dispatch is due.
+void Enumerate(sim::Machine &Board, EFI_PCI_PLATFORM_PROTOCOL &Platform, CallbackHarness &Callbacks, Violations *All) {
   const auto Notify = [&](EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase) {
+    const bool Walks =
+        Phase == EfiPciHostBridgeBeginResourceAllocation || Phase == EfiPciHostBridgeEndResourceAllocation;
     for (const EFI_PCI_EXECUTION_PHASE Chipset : {ChipsetEntry, ChipsetExit}) {
+      if (Walks && Chipset == ChipsetExit) {
+        Callbacks.BeginDispatches(Phase == EfiPciHostBridgeBeginResourceAllocation ? PCI_CALLBACK_BEGIN_ALLOCATION
+                                                                                   : PCI_CALLBACK_END_ALLOCATION,
+                                  true);
+      }
       ExpectSuccess(All, Platform.PlatformNotify(&Platform, Board.HostBridgeHandle(), Phase, Chipset),
                     "PlatformNotify");
+      if (Walks && Chipset == ChipsetExit) {
+        Callbacks.EndDispatches();
+      }
     }
   };
   const auto Prepare = [&](EFI_PCI_CONTROLLER_RESOURCE_ALLOCATION_PHASE Phase) {
@@ -47,10 +59,17 @@ void Enumerate(sim::Machine &Board, EFI_PCI_PLATFORM_PROTOCOL &Platform, Violati
       Address.Device = Where.Device;
       Address.Function = Where.Function;
       for (const EFI_PCI_EXECUTION_PHASE Chipset : {ChipsetEntry, ChipsetExit}) {
+        const bool Dispatches = Phase == EfiPciBeforeChildBusEnumeration && Chipset == ChipsetEntry;
+        if (Dispatches) {
+          Callbacks.BeginDispatches(PCI_CALLBACK_PREP_CONTROLLER, false);
+        }
         ExpectSuccess(All,
                       Platform.PlatformPrepController(&Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
                                                       Address, Phase, Chipset),
                       "PlatformPrepController");
+        if (Dispatches) {
+          Callbacks.EndDispatches();
+        }
       }
     }
   };
@@ -70,6 +89,27 @@ void Enumerate(sim::Machine &Board, EFI_PCI_PLATFORM_PROTOCOL &Platform, Violati
   }
 }
 
+CallbackHarness::SlotBehaviour BehaviourOf(const HostileCallback &Callback) {
+  CallbackHarness::SlotBehaviour Behaviour;
+  switch (Callback.Action) {
+  case CallbackAction::RegisterSlot:
+    Behaviour.RegistersSlot = true;
+    Behaviour.RegisteredSlot = Callback.Argument & 0x07;
+    Behaviour.RegisteredMask = Callback.Argument >> 3;
+    break;
+  case CallbackAction::SetHeaderType:
+    Behaviour.SetsHeaderType = true;
+    Behaviour.HeaderType = Callback.Argument;
+    break;
+  case CallbackAction::ToggleBridgeType:
+    Behaviour.TogglesBridge = true;
+    break;
+  case CallbackAction::Nothing:
+    break;
+  }
+  return Behaviour;
+}
+
 // Invariants every run keeps, whatever it did.
 void CheckRun(sim::Machine &Board, const sim::RegisterOwnership &Owned, const sim::RunBudget &Budget,
               bool AspmSwitchedOff, sim::PoolOwners *Owners, Violations *All) {
@@ -84,20 +124,27 @@ void CheckRun(sim::Machine &Board, const sim::RegisterOwnership &Owned, const si
 
 } // namespace
 
-std::vector<std::string> EnumerateAndCheck(sim::Machine &Board, bool AspmSwitchedOff, size_t FailingAllocation) {
+std::vector<std::string> EnumerateAndCheck(sim::Machine &Board, bool AspmSwitchedOff, size_t FailingAllocation,
+                                           const std::vector<HostileCallback> &Callbacks) {
   const sim::RegisterOwnership Owned = sim::RegisterOwnership::Of(Board.Pci());
   const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 1, 0);
   Board.LimitAccesses(Budget.Accesses);
   Violations All;
-  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr) {
+  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr || Board.PciCallback() == nullptr) {
     All.emplace_back("the driver did not install");
     return All;
   }
-  if (FailingAllocation != 0) {
-    Board.Memory().FailAllocation(FailingAllocation);
+  CallbackHarness Harness(Board, *Board.PciCallback(), &All);
+  for (const HostileCallback &Callback : Callbacks) {
+    Harness.SetBehaviour(Callback.Slot, BehaviourOf(Callback));
+    Harness.Register(Callback.Slot, Callback.Mask);
   }
-  Enumerate(Board, *Board.PciPlatform(), &All);
+  if (FailingAllocation != 0) {
+    Harness.FailAllocation(FailingAllocation);
+  }
+  Enumerate(Board, *Board.PciPlatform(), Harness, &All);
   sim::PoolOwners Owners;
+  Harness.CheckRegistry(&Owners);
   CheckRun(Board, Owned, Budget, AspmSwitchedOff, &Owners, &All);
   return All;
 }
@@ -106,7 +153,7 @@ std::vector<std::string> RunEnumeration(const uint8_t *Data, size_t Size) {
   const HostileBoard Description = DecodeHostileBoard(Data, Size);
   sim::Machine Board;
   BuildHostileBoard(Description, Board);
-  return EnumerateAndCheck(Board, Description.AspmSwitchedOff(), Description.FailingAllocation);
+  return EnumerateAndCheck(Board, Description.AspmSwitchedOff(), Description.FailingAllocation, Description.Callbacks);
 }
 
 namespace {
@@ -306,10 +353,127 @@ std::vector<std::string> RunOptionRomRequests(const uint8_t *Data, size_t Size) 
   return All;
 }
 
+namespace {
+
+// Callback registration input layout: operations until the input ends, two
+// bytes each (operation, argument); the low three bits of the operation say
+// what to do:
+//   0 register slot (argument & 7) with mask MaskOf(argument >> 3)
+//   1 register a null callback with mask MaskOf(argument >> 3)
+//   2 a prepare-controller call for bus (argument), device 0, function 0:
+//     dispatching (ChipsetEntry, before child bus enumeration) unless
+//     operation bit 3 is set (then ChipsetExit, which dispatches nothing)
+//   3 the walk at the begin of resource allocation
+//   4 the walk at the end of resource allocation
+//   5 the (1 + (argument & 3))-th allocation from now fails
+//   6 slot (argument & 7) registers slot ((argument >> 3) & 7) with mask
+//     MaskOf(operation >> 3) whenever it is called
+//   7 slot (argument & 7) writes (operation) into the record's header-type
+//     byte, or flips it between bridge and endpoint when operation bit 3 is set
+// Masks: 0-15 as they are, 16-31 with every bit above the three points set.
+UINT32 MaskOf(UINT8 Value) {
+  constexpr UINT8 kPlainMasks = 16;
+  return Value < kPlainMasks ? Value : 0xFFFFFFF8U | (Value & 0x07U);
+}
+
+void BuildCallbackBoard(sim::Machine &Board) {
+  sim::PcieCapabilityConfig Link;
+  Link.SlotClock = true;
+  Link.L1Supported = true;
+  sim::AddHostBridge(Board.Pci(), 0x8086, 0x29C0, 0x02);
+  sim::AddRootPort(Board.Pci(), {0, 1, 0}, 1, 1, Link);
+  sim::AddPcieEndpoint(Board.Pci(), {1, 0, 0}, Link);
+  sim::AddConventionalFunction(Board.Pci(), {0, 2, 0}, 0x8086, 0x24D0).MultiFunction();
+  sim::AddConventionalFunction(Board.Pci(), {0, 2, 3}, 0x8086, 0x24D3);
+  sim::AddConventionalFunction(Board.Pci(), {2, 0, 0}, 0x8086, 0x1111); // behind no bridge, unless a callback makes one
+  Board.Pci().Find({0, 2, 3})->Poke8(PCI_BRIDGE_SECONDARY_BUS_OFFSET, 2);
+}
+
+} // namespace
+
 std::vector<std::string> RunCallbackRegistrations(const uint8_t *Data, size_t Size) {
-  (void)Data;
-  (void)Size;
-  return {};
+  ByteReader Input(Data, Size);
+  sim::Machine Board;
+  BuildCallbackBoard(Board);
+  const sim::RegisterOwnership Owned = sim::RegisterOwnership::Of(Board.Pci());
+  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), Size / 2 + 1, 0);
+  Board.LimitAccesses(Budget.Accesses);
+  Violations All;
+  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr || Board.PciCallback() == nullptr) {
+    All.emplace_back("the driver did not install");
+    return All;
+  }
+  EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
+  CallbackHarness Harness(Board, *Board.PciCallback(), &All);
+  const auto Notify = [&](EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase, UINT32 Mask) {
+    if (Mask != 0) {
+      Harness.BeginDispatches(Mask, true);
+    }
+    ExpectSuccess(&All, Platform.PlatformNotify(&Platform, Board.HostBridgeHandle(), Phase, ChipsetExit),
+                  "PlatformNotify");
+    if (Mask != 0) {
+      Harness.EndDispatches();
+    }
+  };
+  Notify(EfiPciHostBridgeBeginEnumeration, 0);
+  while (!Input.AtEnd()) {
+    const UINT8 Operation = Input.Byte();
+    const UINT8 Argument = Input.Byte();
+    const bool Variant = (Operation & 0x08) != 0;
+    switch (Operation & 0x07) {
+    case 0:
+      Harness.Register(Argument & 0x07, MaskOf(Argument >> 3));
+      break;
+    case 1:
+      Harness.RegisterNull(MaskOf(Argument >> 3));
+      break;
+    case 2: {
+      EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{};
+      Address.Bus = Argument;
+      if (!Variant) {
+        Harness.BeginDispatches(PCI_CALLBACK_PREP_CONTROLLER, false);
+      }
+      ExpectSuccess(&All,
+                    Platform.PlatformPrepController(&Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
+                                                    Address, EfiPciBeforeChildBusEnumeration,
+                                                    Variant ? ChipsetExit : ChipsetEntry),
+                    "PlatformPrepController");
+      if (!Variant) {
+        Harness.EndDispatches();
+      }
+      break;
+    }
+    case 3:
+      Notify(EfiPciHostBridgeBeginResourceAllocation, PCI_CALLBACK_BEGIN_ALLOCATION);
+      break;
+    case 4:
+      Notify(EfiPciHostBridgeEndResourceAllocation, PCI_CALLBACK_END_ALLOCATION);
+      break;
+    case 5:
+      Harness.FailAllocation(1 + (Argument & 0x03));
+      break;
+    case 6: {
+      CallbackHarness::SlotBehaviour Behaviour;
+      Behaviour.RegistersSlot = true;
+      Behaviour.RegisteredSlot = (Argument >> 3) & 0x07;
+      Behaviour.RegisteredMask = MaskOf(Operation >> 3);
+      Harness.SetBehaviour(Argument & 0x07, Behaviour);
+      break;
+    }
+    default: {
+      CallbackHarness::SlotBehaviour Behaviour;
+      Behaviour.TogglesBridge = Variant;
+      Behaviour.SetsHeaderType = !Variant;
+      Behaviour.HeaderType = Operation;
+      Harness.SetBehaviour(Argument & 0x07, Behaviour);
+      break;
+    }
+    }
+  }
+  sim::PoolOwners Owners;
+  Harness.CheckRegistry(&Owners);
+  CheckRun(Board, Owned, Budget, false, &Owners, &All);
+  return All;
 }
 
 } // namespace fuzz

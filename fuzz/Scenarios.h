@@ -5,6 +5,7 @@
 // functions.
 #pragma once
 
+#include "fuzz/HostileBoard.h"
 #include "sim/Machine.h"
 
 #include <cstddef>
@@ -18,10 +19,13 @@ namespace fuzz {
 // from the input (fuzz/HostileBoard.h), with the callbacks it describes.
 std::vector<std::string> RunEnumeration(const uint8_t *Data, size_t Size);
 
-// Loads the driver into a board built by the caller, runs one whole
-// enumeration and checks every invariant of the run. AspmSwitchedOff: the
-// board holds a "DisableASPM" variable the driver must honour.
-std::vector<std::string> EnumerateAndCheck(sim::Machine &Board, bool AspmSwitchedOff, size_t FailingAllocation = 0);
+// Loads the driver into a board built by the caller, registers Callbacks,
+// makes the FailingAllocation-th allocation from then on fail (0: none), runs
+// one whole enumeration and checks every invariant of the run.
+// AspmSwitchedOff: the board holds a "DisableASPM" variable the driver must
+// honour.
+std::vector<std::string> EnumerateAndCheck(sim::Machine &Board, bool AspmSwitchedOff, size_t FailingAllocation = 0,
+                                           const std::vector<HostileCallback> &Callbacks = {});
 
 // GetPciRom over handles with and without PCI I/O, devices matching the option
 // ROM table or not, firmware volumes holding some files or failing, and

@@ -1,6 +1,8 @@
 #include "sim/Invariants.h"
 
 #include "PciOptionRomSet.h"
+#include "callbacks/PciCallbacks.h"
+#include "core/Driver.h"
 #include "pci/PciRegisters.h"
 #include "pcie/ConfigWindow.h"
 #include "pcie/LinkTuning.h"
@@ -274,6 +276,43 @@ std::vector<std::string> CheckReturnedImages(Machine &Board, const std::vector<R
       continue;
     }
     Owners->insert(Returned.Image);
+  }
+  return Violations;
+}
+
+std::vector<std::string> CheckCallbackEntries(Machine &Board, std::vector<RegisteredCallback> *Found,
+                                              PoolOwners *Owners) {
+  std::vector<std::string> Violations;
+  const auto &Live = Board.Memory().LiveAllocations();
+  LIST_ENTRY *const Head = &mCallbackList;
+  // A ring of n entries returns to its head after n steps; more means a cycle
+  // that skips the head.
+  const size_t MostSteps = Live.size() + 1;
+  size_t Steps = 0;
+  for (LIST_ENTRY *Link = Head->ForwardLink; Link != Head; Link = Link->ForwardLink) {
+    auto *Entry = CallbackEntryFromLink(Link);
+    const auto Allocation = Live.find(Entry);
+    if (++Steps > MostSteps || Allocation == Live.end() || Allocation->second.Size != sizeof(PCI_CALLBACK_ENTRY)) {
+      Violations.emplace_back("callback list reaches memory that is no live entry");
+      return Violations;
+    }
+    Owners->insert(Entry);
+    if (Link->ForwardLink->BackLink != Link) {
+      Violations.emplace_back("callback list links do not agree");
+    }
+    if (Entry->Signature != PCI_CALLBACK_ENTRY_SIGNATURE || Entry->Callback == nullptr ||
+        (Entry->Mask & PCI_CALLBACK_KNOWN_POINTS) == 0) {
+      Violations.emplace_back("callback entry without its signature, callback or a known point");
+    }
+    for (const RegisteredCallback &Earlier : *Found) {
+      if (Earlier.Callback == Entry->Callback) {
+        Violations.emplace_back("callback registered twice");
+      }
+    }
+    Found->push_back({Entry->Callback, Entry->Mask});
+  }
+  if (Head->BackLink->ForwardLink != Head) {
+    Violations.emplace_back("callback list head links do not agree");
   }
   return Violations;
 }

@@ -81,6 +81,19 @@ std::vector<std::string> CheckOptionRomSets(Machine &Board, PoolOwners *Owners);
 std::vector<std::string> CheckReturnedImages(Machine &Board, const std::vector<ReturnedImage> &Images,
                                              PoolOwners *Owners);
 
+// A registration as the driver's callback list holds it.
+struct RegisteredCallback {
+  PCI_CALLBACK_FUNCTION *Callback;
+  UINT32 Mask;
+};
+
+// The callback list: a sound doubly linked ring from the driver's list head
+// through live pool entries of the documented size, each signed "Pcic", with
+// a distinct non-null callback and a mask selecting at least one point. The
+// registrations go to Found in list order, the entries to Owners.
+std::vector<std::string> CheckCallbackEntries(Machine &Board, std::vector<RegisteredCallback> *Found,
+                                              PoolOwners *Owners);
+
 // No double or foreign free, and every live allocation has an owner.
 std::vector<std::string> CheckPoolAccounting(Machine &Board, const PoolOwners &Owners);
 

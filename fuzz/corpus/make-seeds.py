@@ -128,6 +128,29 @@ OPTION_ROM = {
 }
 
 
+# Callback operations (fuzz/Scenarios.cpp): 0 register, 1 register null, 2 prepare
+# controller (bit 3: ChipsetExit), 3 begin walk, 4 end walk, 5 fail an allocation,
+# 6 slot registers another when called, 7 slot changes the header-type byte.
+def ops(*pairs):
+    return bytes(b for pair in pairs for b in pair)
+
+
+def register(slot, mask):
+    return (0, slot | mask << 3)
+
+
+CALLBACKS = {
+    'register-and-walk': ops(register(0, 7), register(1, 2), register(2, 4), register(0, 1), (2, 0), (3, 0), (4, 0)),
+    'invalid-masks': ops(register(0, 0), register(1, 8), register(2, 9), (1, 7 << 3), register(3, 16), (2, 1)),
+    'register-while-dispatching': ops(register(0, 7), (6 | 7 << 3, 0 | 1 << 3), (6 | 6 << 3, 1 | 2 << 3), (2, 0),
+                                      (3, 0), (4, 0)),
+    'failing-allocations': ops((5, 0), register(0, 7), register(0, 7), (5, 2), register(1, 7), register(2, 7),
+                               register(3, 7), register(4, 7), (3, 0)),
+    'header-type-changes': ops(register(0, 2), register(1, 4), (7, 0), (7 | 1 << 3, 1), (0x81, 0), (3, 0), (4, 0),
+                               (2 | 1 << 3, 0)),
+}
+
+
 def write(target, seeds):
     directory = os.path.join(HERE, target)
     os.makedirs(directory, exist_ok=True)
@@ -139,3 +162,4 @@ def write(target, seeds):
 if __name__ == '__main__':
     write('enumeration', ENUMERATION)
     write('option-rom-requests', OPTION_ROM)
+    write('callback-registrations', CALLBACKS)
