@@ -124,36 +124,60 @@ void CheckRun(sim::Machine &Board, const sim::RegisterOwnership &Owned, const si
 
 } // namespace
 
-std::vector<std::string> EnumerateAndCheck(sim::Machine &Board, bool AspmSwitchedOff, size_t FailingAllocation,
-                                           const std::vector<HostileCallback> &Callbacks) {
+EnumerationResult EnumerateAndCheck(sim::Machine &Board, const EnumerationOptions &Options) {
   const sim::RegisterOwnership Owned = sim::RegisterOwnership::Of(Board.Pci());
-  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 1, 0);
+  const size_t Requests = Options.RequestOptionRoms ? Board.Handles().HandlesWith(EFI_PCI_IO_PROTOCOL_GUID).size() : 0;
+  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 1, Requests);
   Board.LimitAccesses(Budget.Accesses);
-  Violations All;
+  EnumerationResult Result{};
+  Violations &All = Result.Violations;
   if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr || Board.PciCallback() == nullptr) {
     All.emplace_back("the driver did not install");
-    return All;
+    return Result;
   }
+  EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
+  const size_t AllocationsBefore = Board.Memory().AllocationRequests();
   CallbackHarness Harness(Board, *Board.PciCallback(), &All);
-  for (const HostileCallback &Callback : Callbacks) {
+  if (Options.FailingAllocation != 0) {
+    Harness.FailAllocation(Options.FailingAllocation);
+  }
+  for (const HostileCallback &Callback : Options.Callbacks) {
     Harness.SetBehaviour(Callback.Slot, BehaviourOf(Callback));
     Harness.Register(Callback.Slot, Callback.Mask);
   }
-  if (FailingAllocation != 0) {
-    Harness.FailAllocation(FailingAllocation);
+  Enumerate(Board, Platform, Harness, &All);
+  std::vector<sim::ReturnedImage> Returned;
+  if (Options.RequestOptionRoms) {
+    for (const EFI_HANDLE Handle : Board.Handles().HandlesWith(EFI_PCI_IO_PROTOCOL_GUID)) {
+      const size_t FailedBefore = Board.Memory().FailedAllocations();
+      VOID *Image = nullptr;
+      UINTN Size = 0;
+      const EFI_STATUS Status = Platform.GetPciRom(&Platform, Handle, &Image, &Size);
+      Result.Requests.push_back({Status, Board.Memory().FailedAllocations() != FailedBefore});
+      if (Status == EFI_SUCCESS) {
+        Returned.push_back({Image, Size});
+      } else if (Status != EFI_NOT_FOUND) {
+        All.emplace_back("GetPciRom answered a status other than EFI_SUCCESS or EFI_NOT_FOUND");
+      }
+    }
   }
-  Enumerate(Board, *Board.PciPlatform(), Harness, &All);
+  Result.Allocations = Board.Memory().AllocationRequests() - AllocationsBefore;
   sim::PoolOwners Owners;
   Harness.CheckRegistry(&Owners);
-  CheckRun(Board, Owned, Budget, AspmSwitchedOff, &Owners, &All);
-  return All;
+  Append(&All, sim::CheckReturnedImages(Board, Returned, &Owners), "returned image");
+  CheckRun(Board, Owned, Budget, Options.AspmSwitchedOff, &Owners, &All);
+  return Result;
 }
 
 std::vector<std::string> RunEnumeration(const uint8_t *Data, size_t Size) {
   const HostileBoard Description = DecodeHostileBoard(Data, Size);
   sim::Machine Board;
   BuildHostileBoard(Description, Board);
-  return EnumerateAndCheck(Board, Description.AspmSwitchedOff(), Description.FailingAllocation, Description.Callbacks);
+  EnumerationOptions Options;
+  Options.AspmSwitchedOff = Description.AspmSwitchedOff();
+  Options.FailingAllocation = Description.FailingAllocation;
+  Options.Callbacks = Description.Callbacks;
+  return EnumerateAndCheck(Board, Options).Violations;
 }
 
 namespace {

@@ -19,13 +19,30 @@ namespace fuzz {
 // from the input (fuzz/HostileBoard.h), with the callbacks it describes.
 std::vector<std::string> RunEnumeration(const uint8_t *Data, size_t Size);
 
-// Loads the driver into a board built by the caller, registers Callbacks,
-// makes the FailingAllocation-th allocation from then on fail (0: none), runs
-// one whole enumeration and checks every invariant of the run.
-// AspmSwitchedOff: the board holds a "DisableASPM" variable the driver must
-// honour.
-std::vector<std::string> EnumerateAndCheck(sim::Machine &Board, bool AspmSwitchedOff, size_t FailingAllocation = 0,
-                                           const std::vector<HostileCallback> &Callbacks = {});
+// What a checked enumeration is asked to do besides the enumeration itself.
+struct EnumerationOptions {
+  bool AspmSwitchedOff = false;           // the board holds a "DisableASPM" the driver must honour
+  size_t FailingAllocation = 0;           // the Nth allocation after loading fails (0: none)
+  std::vector<HostileCallback> Callbacks; // registered before the enumeration
+  bool RequestOptionRoms = false;         // then GetPciRom for every handle with PCI I/O
+};
+
+struct EnumerationResult {
+  std::vector<std::string> Violations;
+  // One per option ROM request, in handle order: its status, and whether an
+  // allocation failed while it ran.
+  struct Request {
+    EFI_STATUS Status;
+    bool AllocationFailed;
+  };
+  std::vector<Request> Requests;
+  size_t Allocations; // allocation requests after the driver was loaded
+};
+
+// Loads the driver into a board built by the caller, registers the callbacks,
+// runs one whole enumeration (and the option ROM requests) and checks every
+// invariant of the run.
+EnumerationResult EnumerateAndCheck(sim::Machine &Board, const EnumerationOptions &Options = {});
 
 // GetPciRom over handles with and without PCI I/O, devices matching the option
 // ROM table or not, firmware volumes holding some files or failing, and

@@ -25,7 +25,7 @@ sim::PcieCapabilityConfig Link(UINT8 MaxPayloadSupported = 2) {
 class HostileHierarchyTest : public ::testing::Test {
 protected:
   void Enumerate() {
-    for (const std::string &Violation : fuzz::EnumerateAndCheck(Board, false)) {
+    for (const std::string &Violation : fuzz::EnumerateAndCheck(Board).Violations) {
       ADD_FAILURE() << Violation;
     }
   }
