@@ -152,11 +152,39 @@ PciFunction &PciFunction::PcieCapability(const PcieCapabilityConfig &Settings) {
   Poke32(Offset + PCIE_LINK_CAPABILITIES_OFFSET, (Settings.L1Supported ? 0x800U : 0U) | 0x11U);
   Poke16(Offset + PCIE_LINK_STATUS_OFFSET,
          static_cast<UINT16>((Settings.SlotClock ? 0x1000 : 0) | 0x0010 | (Settings.LinkSpeed & 0xF)));
+  ProtectPcieRegisters(Offset);
+  TrainingReads = Settings.TrainingReads;
+  return *this;
+}
+
+void PciFunction::ProtectPcieRegisters(UINT8 Offset) {
   SetReadOnly(Offset + PCIE_CAPABILITIES_OFFSET, 2);
   SetReadOnly(Offset + PCIE_DEVICE_CAPABILITIES_OFFSET, 4);
   SetReadOnly(Offset + PCIE_LINK_CAPABILITIES_OFFSET, 4);
   SetReadOnly(Offset + PCIE_LINK_STATUS_OFFSET, 2);
-  TrainingReads = Settings.TrainingReads;
+}
+
+PciFunction &PciFunction::LoadConfiguration(const std::array<UINT8, kConfigSpaceSize> &Space) {
+  Config = Space;
+  Capabilities.clear();
+  PcieCap.reset();
+  if ((Peek8(PCI_STATUS_OFFSET) & PCI_STATUS_CAPABILITY_LIST) == 0) {
+    return *this;
+  }
+  UINT8 Pointer = Peek8(PCI_CAPABILITY_POINTER_OFFSET);
+  // Bounded like any capability walk: a dump may hold a looping list.
+  for (UINT32 Entry = 0; Entry < PCI_CAPABILITY_LIST_MAX_ENTRIES; ++Entry) {
+    if (Pointer == PCI_CAPABILITY_POINTER_NONE || Pointer == PCI_CAPABILITY_POINTER_INVALID) {
+      break;
+    }
+    Capabilities.push_back(Pointer);
+    SetReadOnly(Pointer, 2);
+    if (Peek8(Pointer) == PCI_CAPABILITY_ID_PCI_EXPRESS && !PcieCap) {
+      PcieCap = Pointer;
+      ProtectPcieRegisters(Pointer);
+    }
+    Pointer = Peek8(Pointer + PCI_CAPABILITY_NEXT_OFFSET);
+  }
   return *this;
 }
 

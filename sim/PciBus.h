@@ -75,6 +75,10 @@ public:
   // Appends a capability of Length bytes to the list and returns its offset.
   UINT8 AddCapability(UINT8 Id, UINT8 Length);
   PciFunction &PcieCapability(const PcieCapabilityConfig &Settings);
+  // Takes a whole configuration space as found (for example in a dump of a
+  // real machine); the capability list in it gets the usual read-only
+  // registers and the PCI Express capability its link behaviour.
+  PciFunction &LoadConfiguration(const std::array<UINT8, kConfigSpaceSize> &Space);
   // Places the next capability at Offset instead of after the previous one.
   PciFunction &NextCapabilityAt(UINT8 Offset);
 
@@ -91,6 +95,7 @@ public:
 private:
   void OnLinkControlWrite(UINT8 Value);
   void OnLinkStatusRead();
+  void ProtectPcieRegisters(UINT8 Offset);
 
   Bdf Where;
   std::array<UINT8, kConfigSpaceSize> Config{};

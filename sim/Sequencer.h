@@ -1,0 +1,51 @@
+// Drives the driver the way the firmware's PCI bus driver does through one
+// full enumeration: every host-bridge phase bracketed by ChipsetEntry and
+// ChipsetExit, GetPlatformPolicy once while sizing apertures, and for every
+// function found while scanning, PlatformPrepController before its child bus
+// is enumerated and before its resources are collected. The sequencer reads
+// the board's configuration spaces directly, without the access log, and
+// writes nothing: bus numbers and BARs stay as the board gives them, so every
+// change to configuration space is the driver's own.
+#pragma once
+
+#include "sim/Machine.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One call the sequencer made into the driver, for reports and tests.
+struct DriverCall {
+  std::string Member; // PlatformNotify, PlatformPrepController, GetPlatformPolicy
+  UINT32 Phase;       // host-bridge or controller phase
+  UINT32 ChipsetPhase;
+  Bdf Location; // PlatformPrepController only
+  EFI_STATUS Status;
+};
+
+std::string FormatDriverCall(const DriverCall &Call);
+const char *HostBridgePhaseName(UINT32 Phase);
+
+class PciBusDriverSequencer {
+public:
+  PciBusDriverSequencer(Machine &Target, EFI_PCI_PLATFORM_PROTOCOL &Platform) : Board(Target), Driver(Platform) {}
+
+  // BeginEnumeration through EndEnumeration.
+  void Enumerate();
+  // The functions the scan found, in the order a bus driver finds them.
+  const std::vector<Bdf> &Found() const { return Functions; }
+  const std::vector<DriverCall> &Calls() const { return Log; }
+
+private:
+  void Notify(EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase);
+  void PrepareController(Bdf Location, EFI_PCI_CONTROLLER_RESOURCE_ALLOCATION_PHASE Phase);
+  void ScanBus(UINT8 Bus, unsigned Depth);
+
+  Machine &Board;
+  EFI_PCI_PLATFORM_PROTOCOL &Driver;
+  std::vector<Bdf> Functions;
+  std::vector<DriverCall> Log;
+};
+
+} // namespace sim

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The board runner as a user meets it: the default run, its outputs read back by
+# the real lspci, and a clear message with exit status 2 for every kind of bad
+# input. Usage: runner-cli.sh PCIPLAT_SIM SOURCE_DIR
+set -uo pipefail
+sim=$1
+source_dir=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+passes=0
+
+pass() { passes=$((passes + 1)); }
+fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+
+# expect_error NAME EXPECTED_MESSAGE_PART ARGS...: exit status 2, message on stderr.
+expect_error() {
+  local name=$1 expected=$2
+  shift 2
+  "$sim" "$@" >"$work/out" 2>"$work/err"
+  local status=$?
+  if [[ $status -ne 2 ]]; then
+    fail "$name: exit status $status, expected 2"
+  elif ! grep -qF -- "$expected" "$work/err"; then
+    fail "$name: message '$(cat "$work/err")' lacks '$expected'"
+  elif [[ -s "$work/out" ]]; then
+    fail "$name: printed a report despite the error"
+  else
+    pass
+  fi
+}
+
+# --- the default board ----------------------------------------------------------
+if "$sim" --numeric --dump-before "$work/before.txt" --dump-after "$work/after.txt" >"$work/report.txt"; then
+  grep -q "^Hierarchy" "$work/report.txt" && grep -q "Option ROMs served" "$work/report.txt" && pass ||
+    fail "default report lacks its sections"
+else
+  fail "default board run exited $?"
+fi
+if "$sim" --json >"$work/report.json" && python3 -m json.tool "$work/report.json" >/dev/null; then
+  pass
+else
+  fail "--json output is not one JSON document"
+fi
+for board in "$source_dir"/boards/*.json; do
+  "$sim" --numeric --board "$board" >/dev/null && pass || fail "board $(basename "$board") exited $?"
+done
+
+# --- the real lspci decodes what the driver did ----------------------------------
+if command -v lspci >/dev/null; then
+  decoded=$(lspci -vv -F "$work/after.txt" 2>&1)
+  section() { awk -v dev="$1" '$1 == dev {on = 1; next} /^[0-9a-f][0-9a-f]:/ {on = 0} on' <<<"$decoded"; }
+  check() { # check NAME DEVICE PATTERN
+    if section "$2" | grep -qE -- "$3"; then pass; else fail "$1: lspci shows no '$3' for $2"; fi
+  }
+  check "L1 and common clock on a qualifying link" 01:00.0 "LnkCtl:.*ASPM L1 Enabled.*CommClk\+"
+  check "root port end of that link" 00:1c.0 "LnkCtl:.*ASPM L1 Enabled.*CommClk\+"
+  check "own reference clock left alone" 02:00.0 "LnkCtl:.*ASPM Disabled.*CommClk-"
+  check "fast link at an early host bridge revision: no L1" 06:00.0 "LnkCtl:.*ASPM Disabled.*CommClk\+"
+  for device in 00:1c.0 01:00.0 02:00.0 03:00.0 04:01.0 05:00.0 06:00.0; do
+    section "$device" | grep -q "MaxPayload 256 bytes, MaxReadReq" && pass || fail "max payload of $device is not 256 bytes"
+  done
+  before=$(lspci -vv -F "$work/before.txt" 2>&1)
+  grep -q "CommClk+" <<<"$before" && fail "the board already had common clock before the run" || pass
+  # A real machine's dump runs too.
+  if lspci -xxxx >"$work/machine.txt" 2>/dev/null && [[ -s "$work/machine.txt" ]]; then
+    "$sim" --numeric --lspci "$work/machine.txt" >/dev/null && pass || fail "this machine's dump exited $?"
+  fi
+else
+  echo "lspci not installed: skipping the decode checks"
+fi
+
+# --- bad input ---------------------------------------------------------------------
+expect_error "missing board file" "$work/none.json: cannot open" --board "$work/none.json"
+printf '{"functions": [\n  {"location": "00:00.0",\n' >"$work/truncated.json"
+expect_error "malformed JSON" "truncated.json: parse error at line 3" --board "$work/truncated.json"
+printf '{"functions": [{"location": "00:00.0", "vendor": 1, "device": 1, "bridge": {"secondary": 300}}]}' >"$work/range.json"
+expect_error "number out of range" "range.json: functions[0].bridge.secondary: 300 is out of range" --board "$work/range.json"
+printf '{"functions": [{"location": "00:00.0", "vendor": 1, "device": 1}, {"location": "00:00.0", "vendor": 1, "device": 2}]}' >"$work/twice.json"
+expect_error "duplicate function in a board" "functions[1].location: 00:00.0 is already described" --board "$work/twice.json"
+{ echo "00:00.0 Host bridge"; echo "00: 86 80 c0 29 06 00 90 2g 02 00 00 06 00 00 00 00"; } >"$work/nothex.txt"
+expect_error "dump line that is not hex" "nothex.txt:2: '2g' is not a hex byte" --lspci "$work/nothex.txt"
+{ sed -n '1,5p' "$work/before.txt"; echo; sed -n '1,5p' "$work/before.txt"; } >"$work/dup.txt"
+expect_error "duplicate function in a dump" "dup.txt:7: function 00:00.0 appears twice" --lspci "$work/dup.txt"
+{ echo "1ff:00.0 bridge"; sed -n '2,5p' "$work/before.txt"; } >"$work/bus.txt"
+expect_error "bus number out of range" "bus.txt:1: bus number 1ff is out of range" --lspci "$work/bus.txt"
+expect_error "missing dump file" "cannot open" --lspci "$work/none.txt"
+expect_error "unknown option" "unknown option '--frobnicate'" --frobnicate
+expect_error "option without its file" "option --board needs a file name" --board
+expect_error "unwritable dump" "cannot write" --dump-after /nonexistent-dir/after.txt
+
+echo "$passes passed, $failures failed"
+[[ $failures -eq 0 ]]
