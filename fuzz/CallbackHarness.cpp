@@ -61,21 +61,26 @@ void CallbackHarness::Attempt(PCI_CALLBACK_FUNCTION *Function, size_t Slot, UINT
                           ") answered " + StatusText(Status) + ", expected " + StatusText(Expected));
   }
   if (Status == EFI_SUCCESS) {
-    Model.push_back({Slot, Mask, InDispatch ? Recorder.Calls().size() - 1 : kOutsideDispatch});
+    Model.push_back({Slot, Mask, InCallback, Recorder.Calls().size()});
   }
 }
 
 void CallbackHarness::OnCall(const sim::CallbackCall &Call, PCI_DEVICE_RECORD *Record) {
-  if (!InDispatch) {
-    Violations->push_back("slot " + std::to_string(Call.Slot) + " called outside any dispatch");
-  } else if (Call.Mask != DispatchMask) {
-    Violations->push_back("callback called with mask " + StatusText(Call.Mask) + " in a dispatch of " +
-                          StatusText(DispatchMask));
+  const auto &All = Recorder.Calls();
+  const size_t Index = All.size() - 1;
+  if (Index > DispatchStart &&
+      (All[DispatchStart].Mask != Call.Mask || All[DispatchStart].PciAddress != Call.PciAddress)) {
+    CheckDispatch(Index);
+    DispatchStart = Index;
+  }
+  const bool Walk = Call.Mask == PCI_CALLBACK_BEGIN_ALLOCATION || Call.Mask == PCI_CALLBACK_END_ALLOCATION;
+  if (!Walk && Call.Mask != PCI_CALLBACK_PREP_CONTROLLER) {
+    Violations->push_back("callback called with mask " + StatusText(Call.Mask) + ", not one dispatch point");
   }
   if (Record != &mDeviceRecord || Call.Contents.RootBridgeIo != mRootBridgeIo || Call.Contents.CpuIo != mCpuIo) {
     Violations->emplace_back("callback handed another record, or one not pointing at the located services");
   }
-  if (DispatchIsWalk && (Call.PciAddress & 0xFF) != 0) {
+  if (Walk && (Call.PciAddress & 0xFF) != 0) {
     Violations->emplace_back("a walk handed a callback an address with a register");
   }
   const SlotBehaviour &Behaviour = Behaviours[Call.Slot];
@@ -86,50 +91,36 @@ void CallbackHarness::OnCall(const sim::CallbackCall &Call, PCI_DEVICE_RECORD *R
     Record->Header[PCI_HEADER_TYPE_OFFSET] ^= PCI_HEADER_TYPE_PCI_TO_PCI_BRIDGE;
   }
   if (Behaviour.RegistersSlot) {
+    InCallback = true;
     Register(Behaviour.RegisteredSlot, Behaviour.RegisteredMask);
-  }
-}
-
-void CallbackHarness::BeginDispatches(UINT32 Mask, bool Walk) {
-  InDispatch = true;
-  DispatchMask = Mask;
-  DispatchIsWalk = Walk;
-  DispatchStart = Recorder.Calls().size();
-}
-
-void CallbackHarness::EndDispatches() {
-  InDispatch = false;
-  const auto &Calls = Recorder.Calls();
-  // A walk dispatches once per function: the calls of one dispatch share an
-  // address. A prepare-controller call is one dispatch.
-  size_t First = DispatchStart;
-  while (First < Calls.size()) {
-    size_t End = First + 1;
-    while (End < Calls.size() && (!DispatchIsWalk || Calls[End].PciAddress == Calls[First].PciAddress)) {
-      ++End;
-    }
-    CheckGroup(First, End);
-    First = End;
+    InCallback = false;
   }
 }
 
 // One dispatch calls, in registration order, every registration selecting its
 // bit that exists before the dispatch ends: one registered by a callback of
 // the dispatch is appended and so reached by it.
-void CallbackHarness::CheckGroup(size_t First, size_t End) {
+void CallbackHarness::CheckDispatch(size_t End) {
+  const auto &All = Recorder.Calls();
+  if (DispatchStart >= End) {
+    return;
+  }
+  const UINT32 Mask = All[DispatchStart].Mask;
   std::vector<size_t> Expected;
   for (const Registration &Entry : Model) {
-    if ((Entry.Mask & DispatchMask) != 0 &&
-        (Entry.RegisteredDuringCall == kOutsideDispatch || Entry.RegisteredDuringCall < End)) {
+    // A callback's registration is appended behind the running dispatch and
+    // reached by it; any other must come before the dispatch's first call.
+    const bool Visible = Entry.DuringCall ? Entry.CallsBefore <= End : Entry.CallsBefore <= DispatchStart;
+    if ((Entry.Mask & Mask) != 0 && Visible) {
       Expected.push_back(Entry.Slot);
     }
   }
   std::vector<size_t> Actual;
-  for (size_t Index = First; Index < End; ++Index) {
-    Actual.push_back(Recorder.Calls()[Index].Slot);
+  for (size_t Index = DispatchStart; Index < End; ++Index) {
+    Actual.push_back(All[Index].Slot);
   }
   if (Actual != Expected) {
-    std::string Text = "dispatch of " + StatusText(DispatchMask) + " called slots";
+    std::string Text = "dispatch of " + StatusText(Mask) + " called slots";
     for (const size_t Slot : Actual) {
       Text += " " + std::to_string(Slot);
     }
@@ -141,7 +132,13 @@ void CallbackHarness::CheckGroup(size_t First, size_t End) {
   }
 }
 
+void CallbackHarness::EndDispatch() {
+  CheckDispatch(Recorder.Calls().size());
+  DispatchStart = Recorder.Calls().size();
+}
+
 void CallbackHarness::CheckRegistry(sim::PoolOwners *Owners) {
+  EndDispatch();
   std::vector<sim::RegisteredCallback> Found;
   for (std::string &Line : sim::CheckCallbackEntries(Board, &Found, Owners)) {
     Violations->push_back("registry: " + std::move(Line));

@@ -3,7 +3,8 @@
 // RegisterCallback call (made directly or from inside a callback while a
 // dispatch runs) is predicted by the model and its status compared; every
 // dispatch is compared with the order the model says the registrations must
-// run in.
+// run in. A dispatch is recognised by its calls: consecutive calls with the
+// same mask and address (a prepared controller, or one function of a walk).
 #pragma once
 
 #include "PciCallback.h"
@@ -43,10 +44,11 @@ public:
   // answers EFI_OUT_OF_RESOURCES.
   void FailAllocation(size_t Nth);
 
-  // Marks the calls recorded from now on as one dispatch source (a
-  // prepare-controller call or a walk) with Mask, and checks them when it ends.
-  void BeginDispatches(UINT32 Mask, bool Walk);
-  void EndDispatches();
+  // Calls recorded so far; a caller that expects no dispatch compares them.
+  size_t Calls() const { return Recorder.Calls().size(); }
+  // Ends the dispatch in progress, for a caller that knows one ended (two
+  // dispatches of the same mask and address in a row would look like one).
+  void EndDispatch();
 
   // The registry after the run: the driver's list holds exactly the model's
   // registrations in order, each a well-formed live entry (added to Owners).
@@ -56,13 +58,14 @@ private:
   struct Registration {
     size_t Slot;
     UINT32 Mask;
-    size_t RegisteredDuringCall; // index in the recorder's calls, or kOutsideDispatch
+    bool DuringCall;    // made by a callback while it ran
+    size_t CallsBefore; // calls recorded when it was made
   };
-  static constexpr size_t kOutsideDispatch = ~size_t{0};
 
   void Attempt(PCI_CALLBACK_FUNCTION *Function, size_t Slot, UINT32 Mask);
   void OnCall(const sim::CallbackCall &Call, PCI_DEVICE_RECORD *Record);
-  void CheckGroup(size_t First, size_t End);
+  // Checks the dispatch that ended before call End.
+  void CheckDispatch(size_t End);
 
   sim::Machine &Board;
   PCI_CALLBACK_PROTOCOL &Protocol;
@@ -71,10 +74,8 @@ private:
   std::vector<SlotBehaviour> Behaviours;
   std::vector<Registration> Model;
   size_t AllocationsUntilFailure = 0; // 0: none fails
-  bool InDispatch = false;
-  UINT32 DispatchMask = 0;
-  bool DispatchIsWalk = false;
-  size_t DispatchStart = 0;
+  size_t DispatchStart = 0;           // first call of the dispatch in progress
+  bool InCallback = false;
 };
 
 } // namespace fuzz

@@ -9,6 +9,7 @@
 #include "sim/FirmwareVolume.h"
 #include "sim/Invariants.h"
 #include "sim/PciIoDevice.h"
+#include "sim/Sequencer.h"
 
 #include <iterator>
 
@@ -30,63 +31,18 @@ void ExpectSuccess(Violations *All, EFI_STATUS Status, const char *Call) {
   }
 }
 
-// The calls of one full enumeration, in the order the PCI bus driver makes
-// them: each phase bracketed by ChipsetEntry and ChipsetExit, every function
-// prepared before its child bus is enumerated and before its resources are
-// collected. Callbacks may run only where a dispatch is due.
-void Enumerate(sim::Machine &Board, EFI_PCI_PLATFORM_PROTOCOL &Platform, CallbackHarness &Callbacks, Violations *All) {
-  const auto Notify = [&](EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase) {
-    const bool Walks =
-        Phase == EfiPciHostBridgeBeginResourceAllocation || Phase == EfiPciHostBridgeEndResourceAllocation;
-    for (const EFI_PCI_EXECUTION_PHASE Chipset : {ChipsetEntry, ChipsetExit}) {
-      if (Walks && Chipset == ChipsetExit) {
-        Callbacks.BeginDispatches(Phase == EfiPciHostBridgeBeginResourceAllocation ? PCI_CALLBACK_BEGIN_ALLOCATION
-                                                                                   : PCI_CALLBACK_END_ALLOCATION,
-                                  true);
-      }
-      ExpectSuccess(All, Platform.PlatformNotify(&Platform, Board.HostBridgeHandle(), Phase, Chipset),
-                    "PlatformNotify");
-      if (Walks && Chipset == ChipsetExit) {
-        Callbacks.EndDispatches();
-      }
+// One full enumeration as the PCI bus driver makes it; every call answers as
+// documented.
+std::vector<sim::Bdf> Enumerate(sim::Machine &Board, EFI_PCI_PLATFORM_PROTOCOL &Platform, Violations *All) {
+  sim::PciBusDriverSequencer Sequencer(Board, Platform);
+  Sequencer.Enumerate();
+  for (const sim::DriverCall &Call : Sequencer.Calls()) {
+    const EFI_STATUS Expected = Call.Member == "GetPlatformPolicy" ? EFI_UNSUPPORTED : EFI_SUCCESS;
+    if (Call.Status != Expected) {
+      All->push_back(sim::FormatDriverCall(Call) + " answered an undocumented status");
     }
-  };
-  const auto Prepare = [&](EFI_PCI_CONTROLLER_RESOURCE_ALLOCATION_PHASE Phase) {
-    for (const auto &[Where, Function] : Board.Pci().Functions()) {
-      (void)Function;
-      EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{};
-      Address.Bus = Where.Bus;
-      Address.Device = Where.Device;
-      Address.Function = Where.Function;
-      for (const EFI_PCI_EXECUTION_PHASE Chipset : {ChipsetEntry, ChipsetExit}) {
-        const bool Dispatches = Phase == EfiPciBeforeChildBusEnumeration && Chipset == ChipsetEntry;
-        if (Dispatches) {
-          Callbacks.BeginDispatches(PCI_CALLBACK_PREP_CONTROLLER, false);
-        }
-        ExpectSuccess(All,
-                      Platform.PlatformPrepController(&Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
-                                                      Address, Phase, Chipset),
-                      "PlatformPrepController");
-        if (Dispatches) {
-          Callbacks.EndDispatches();
-        }
-      }
-    }
-  };
-  Notify(EfiPciHostBridgeBeginEnumeration);
-  Notify(EfiPciHostBridgeBeginBusAllocation);
-  Prepare(EfiPciBeforeChildBusEnumeration);
-  Notify(EfiPciHostBridgeEndBusAllocation);
-  Prepare(EfiPciBeforeResourceCollection);
-  EFI_PCI_PLATFORM_POLICY Policy = 0;
-  if (Platform.GetPlatformPolicy(&Platform, &Policy) != EFI_UNSUPPORTED) {
-    All->emplace_back("GetPlatformPolicy did not answer EFI_UNSUPPORTED");
   }
-  for (const auto Phase :
-       {EfiPciHostBridgeBeginResourceAllocation, EfiPciHostBridgeAllocateResources, EfiPciHostBridgeSetResources,
-        EfiPciHostBridgeEndResourceAllocation, EfiPciHostBridgeEndEnumeration}) {
-    Notify(Phase);
-  }
+  return Sequencer.Found();
 }
 
 CallbackHarness::SlotBehaviour BehaviourOf(const HostileCallback &Callback) {
@@ -126,7 +82,7 @@ void CheckRun(sim::Machine &Board, const sim::RegisterOwnership &Owned, const si
 
 EnumerationResult EnumerateAndCheck(sim::Machine &Board, const EnumerationOptions &Options) {
   const sim::RegisterOwnership Owned = sim::RegisterOwnership::Of(Board.Pci());
-  const size_t Requests = Options.RequestOptionRoms ? Board.Handles().HandlesWith(EFI_PCI_IO_PROTOCOL_GUID).size() : 0;
+  const size_t Requests = Options.RequestOptionRoms ? Board.Pci().Functions().size() : 0;
   const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 1, Requests);
   Board.LimitAccesses(Budget.Accesses);
   EnumerationResult Result{};
@@ -145,10 +101,13 @@ EnumerationResult EnumerateAndCheck(sim::Machine &Board, const EnumerationOption
     Harness.SetBehaviour(Callback.Slot, BehaviourOf(Callback));
     Harness.Register(Callback.Slot, Callback.Mask);
   }
-  Enumerate(Board, Platform, Harness, &All);
+  const std::vector<sim::Bdf> Found = Enumerate(Board, Platform, &All);
   std::vector<sim::ReturnedImage> Returned;
   if (Options.RequestOptionRoms) {
-    for (const EFI_HANDLE Handle : Board.Handles().HandlesWith(EFI_PCI_IO_PROTOCOL_GUID)) {
+    // The bus driver installs PCI I/O on every function it found, then asks
+    // for each one's option ROM.
+    for (const sim::Bdf &Location : Found) {
+      const EFI_HANDLE Handle = Board.AddPciIoDevice(Location).Handle();
       const size_t FailedBefore = Board.Memory().FailedAllocations();
       VOID *Image = nullptr;
       UINTN Size = 0;
@@ -429,17 +388,11 @@ std::vector<std::string> RunCallbackRegistrations(const uint8_t *Data, size_t Si
   }
   EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
   CallbackHarness Harness(Board, *Board.PciCallback(), &All);
-  const auto Notify = [&](EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase, UINT32 Mask) {
-    if (Mask != 0) {
-      Harness.BeginDispatches(Mask, true);
-    }
+  const auto Notify = [&](EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase) {
     ExpectSuccess(&All, Platform.PlatformNotify(&Platform, Board.HostBridgeHandle(), Phase, ChipsetExit),
                   "PlatformNotify");
-    if (Mask != 0) {
-      Harness.EndDispatches();
-    }
   };
-  Notify(EfiPciHostBridgeBeginEnumeration, 0);
+  Notify(EfiPciHostBridgeBeginEnumeration);
   while (!Input.AtEnd()) {
     const UINT8 Operation = Input.Byte();
     const UINT8 Argument = Input.Byte();
@@ -454,24 +407,22 @@ std::vector<std::string> RunCallbackRegistrations(const uint8_t *Data, size_t Si
     case 2: {
       EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{};
       Address.Bus = Argument;
-      if (!Variant) {
-        Harness.BeginDispatches(PCI_CALLBACK_PREP_CONTROLLER, false);
-      }
+      const size_t CallsBefore = Harness.Calls();
       ExpectSuccess(&All,
                     Platform.PlatformPrepController(&Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
                                                     Address, EfiPciBeforeChildBusEnumeration,
                                                     Variant ? ChipsetExit : ChipsetEntry),
                     "PlatformPrepController");
-      if (!Variant) {
-        Harness.EndDispatches();
+      if (Variant && Harness.Calls() != CallsBefore) {
+        All.emplace_back("PlatformPrepController with ChipsetExit dispatched callbacks");
       }
       break;
     }
     case 3:
-      Notify(EfiPciHostBridgeBeginResourceAllocation, PCI_CALLBACK_BEGIN_ALLOCATION);
+      Notify(EfiPciHostBridgeBeginResourceAllocation);
       break;
     case 4:
-      Notify(EfiPciHostBridgeEndResourceAllocation, PCI_CALLBACK_END_ALLOCATION);
+      Notify(EfiPciHostBridgeEndResourceAllocation);
       break;
     case 5:
       Harness.FailAllocation(1 + (Argument & 0x03));
@@ -493,6 +444,7 @@ std::vector<std::string> RunCallbackRegistrations(const uint8_t *Data, size_t Si
       break;
     }
     }
+    Harness.EndDispatch();
   }
   sim::PoolOwners Owners;
   Harness.CheckRegistry(&Owners);
