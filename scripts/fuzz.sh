@@ -17,6 +17,7 @@ if ((${#targets[@]} == 0)); then
 fi
 
 mkdir -p build/fuzz/artifacts
+passed=0
 for target in "${targets[@]}"; do
   binary=build/fuzz/fuzz/fuzz_${target//-/}
   work=build/fuzz/corpus/$target
@@ -37,6 +38,9 @@ for target in "${targets[@]}"; do
   if ((status != 0)); then
     grep -E 'invariant violated|ERROR|SUMMARY|Test unit written' "$log" >&2 || tail -n 40 "$log" >&2
     echo "fuzz: $target failed (exit $status); the input is in build/fuzz/artifacts/, the log in $log" >&2
+    echo "fuzz: $passed passed, 1 failed"
     exit "$status"
   fi
+  passed=$((passed + 1))
 done
+echo "fuzz: $passed passed, 0 failed"
