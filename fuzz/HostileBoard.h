@@ -52,7 +52,7 @@ private:
 // What a registered callback does when it is called.
 enum class CallbackAction : UINT8 {
   Nothing = 0,
-  RegisterSlot = 1,     // registers slot (Argument & 7) with mask (Argument >> 3), once
+  RegisterSlot = 1,     // registers slot (Argument & 7) with mask (Argument >> 3) whenever called
   SetHeaderType = 2,    // writes Argument into the record's header-type byte
   ToggleBridgeType = 3, // flips the record between a bridge and an endpoint
 };
