@@ -8,6 +8,11 @@ set(CMAKE_CXX_COMPILER clang++)
 
 set(CMAKE_C_FLAGS_INIT "--target=x86_64-unknown-windows-msvc")
 set(CMAKE_CXX_FLAGS_INIT "--target=x86_64-unknown-windows-msvc")
+# For a clang that targets MSVC on a generic system CMake knows no dependency
+# flags, and without them a changed header rebuilds nothing that includes it:
+# objects with stale layouts would be linked into the image.
+set(CMAKE_DEPFILE_FLAGS_C "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+set(CMAKE_DEPFILE_FLAGS_CXX "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
 # Nothing can be linked without our own entry point, so probe with a library.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_EXECUTABLE_SUFFIX .efi)

@@ -1,6 +1,6 @@
-// UEFI system table, boot services and runtime services, written from the UEFI
-// specification (chapters 4, 7 and 8). Member order is ABI: every table below
-// lists its members exactly in the specification's order, used or not.
+// UEFI system table, boot services and runtime services, written from the
+// UEFI specification, chapters 4, 7 and 8. Member order is ABI: every table
+// below lists its members exactly in the published order, used or not.
 #pragma once
 
 #include "EfiBaseTypes.h"

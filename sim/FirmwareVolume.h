@@ -1,7 +1,7 @@
 // A firmware volume: files named by GUID, each holding sections, published as
 // an EFI_FIRMWARE_VOLUME_PROTOCOL on a handle of its own. Volumes are listed by
-// LocateHandleBuffer in the order they were added. ReadSection follows the PI
-// contract (Platform Initialization specification, volume 3, section 3.4.1):
+// LocateHandleBuffer in the order they were added. ReadSection follows the
+// contract of the PI specification, volume 3, section 3.4.1:
 // with a null *Buffer the volume allocates the copy from the machine's pool and
 // the caller owns it. The volume's interface lookup can be made to fail.
 #pragma once

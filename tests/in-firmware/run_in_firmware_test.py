@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""Boots OVMF with the driver inside its firmware image and checks what OVMF's
+own PCI bus driver did with it.
+
+The runner builds the image with tools/fv-inject: Debian's OVMF_CODE_4M.fd
+whose DXE volume also holds PciPlatformDxe (from its binary module
+description, depex TRUE), the test-support driver (depex: CPU I/O 2) and the
+recorder (depex: the support driver's report and variable writes). It boots
+the image in QEMU with the end-to-end test's topology and the observing
+application as the boot program, and fails on a FAIL line, a missing or
+unknown check, a timeout or an unclean shutdown.
+
+--expect-entry-error puts a driver whose entry point fails in the driver's
+place; the run passes when the boot still reaches the application, which
+reports fw.dispatched as failed, and shuts down.
+--baseline boots the unchanged OVMF image with the same application, to
+measure the boot time the drivers add (its checks fail; only times count).
+
+Exit status: 0 passed, 1 failed, 77 skipped (QEMU or OVMF not installed).
+"""
+
+import argparse
+import selectors
+import subprocess
+import sys
+import time
+import types
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+import run_ovmf_test as e2e  # noqa: E402  (topology, console parsing)
+
+EXPECTED_CHECKS = [
+    "fw.dispatched",
+    "fw.recorder",
+    "fw.notify-order",
+    "fw.policy-once",
+    "fw.prep-controller",
+    "fw.get-pci-rom",
+    "fw.callback-begin-allocation",
+    "fw.callback-end-allocation",
+    "fw.callback-prep-controller",
+    "fw.config-blocks",
+    "fw.ioapic",
+]
+
+CPU_IO2_PROTOCOL = "AD61F191-AE5F-4C0E-B9FA-E869D288C64F"
+SUPPORT_REPORT_PROTOCOL = "28E05274-C208-4866-8294-19E056419E11"
+VARIABLE_ARCH_PROTOCOL = "1E5668E2-8481-11D4-BCF1-0080C73C8881"
+VARIABLE_WRITE_ARCH_PROTOCOL = "6441F818-6362-4E44-B570-7DBA31DD2453"
+SUPPORT_FILE_GUID = "ECF63355-D700-4A37-9940-C6D58030E942"
+RECORDER_FILE_GUID = "216C3959-A762-4DDB-B11D-1BC0F66DDEEC"
+PLATFORM_FILE_GUID = "C8532B76-9366-49D3-98BF-8F59293D6DF8"  # PciPlatformDxe.inf
+APPLICATION = "InFirmwareApp.efi"
+DEFAULT_TIMEOUT_S = 120
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--images", required=True, type=Path, help="the image build's output directory")
+    parser.add_argument("--fv-inject", required=True, type=Path, help="tools/fv-inject/fv_inject.py")
+    parser.add_argument("--work", required=True, type=Path, help="scratch directory (recreated)")
+    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT_S, help="seconds before QEMU is stopped")
+    parser.add_argument("--qemu", default="qemu-system-x86_64")
+    parser.add_argument("--ovmf-code", type=Path, default=e2e.OVMF_DIR / "OVMF_CODE_4M.fd")
+    parser.add_argument("--ovmf-vars", type=Path, default=e2e.OVMF_DIR / "OVMF_VARS_4M.fd")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--expect-entry-error", action="store_true")
+    mode.add_argument("--baseline", action="store_true")
+    return parser.parse_args()
+
+
+def inject_arguments(args):
+    platform = ["--module", str(args.images / "PciPlatformDxe.inf")]
+    if args.expect_entry_error:
+        platform = ["--driver", f"{args.images / 'FailingEntryDxe.efi'},guid={PLATFORM_FILE_GUID},name=PciPlatformDxe"]
+    return platform + [
+        "--driver", f"{args.images / 'E2eSupportDxe.efi'},guid={SUPPORT_FILE_GUID},depex={CPU_IO2_PROTOCOL}",
+        "--driver", f"{args.images / 'InFirmwareRecorderDxe.efi'},guid={RECORDER_FILE_GUID},"
+                    f"depex={SUPPORT_REPORT_PROTOCOL}+{VARIABLE_ARCH_PROTOCOL}+{VARIABLE_WRITE_ARCH_PROTOCOL}",
+    ]
+
+
+def build_firmware(args):
+    """The OVMF image with the drivers in it, or None after saying why not."""
+    if args.baseline:
+        return args.ovmf_code
+    image = args.work / "OVMF_CODE_PCIPLAT.fd"
+    command = [sys.executable, str(args.fv_inject), "inject", str(args.ovmf_code), "-o", str(image)]
+    started = time.monotonic()
+    built = subprocess.run(command + inject_arguments(args), capture_output=True, text=True, check=False)
+    print(built.stdout.rstrip())
+    if built.returncode != 0:
+        print(f"e2e.in-firmware: FAILED, fv-inject could not build the image:\n{built.stderr.rstrip()}")
+        return None
+    print(f"  firmware image built in {time.monotonic() - started:.1f} s: {image}")
+    return image
+
+
+def boot(command, timeout):
+    """Runs QEMU; returns (console bytes, exit status or None, timed out, seconds to the application)."""
+    started = time.monotonic()
+    qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output = bytearray()
+    application_at = None
+    with selectors.DefaultSelector() as selector:
+        selector.register(qemu.stdout, selectors.EVENT_READ)
+        while True:
+            remaining = started + timeout - time.monotonic()
+            if remaining <= 0:
+                qemu.kill()
+                qemu.wait()
+                return bytes(output), None, True, application_at
+            if not selector.select(remaining):
+                continue
+            chunk = qemu.stdout.read1(65536)
+            if not chunk:
+                break
+            output += chunk
+            if application_at is None and e2e.BEGIN_MARK.encode() in output:
+                application_at = time.monotonic() - started
+    return bytes(output), qemu.wait(), False, application_at
+
+
+def verdict_for_entry_error(problems, results):
+    """The boot with a failing entry point: the application ran to its end and
+    reported the driver as not dispatched. Failed checks are expected; any
+    other problem (missing check, timeout, no end, unclean shutdown) counts."""
+    remaining = [problem for problem in problems if not problem.startswith("FAIL ")]
+    dispatched = results.get("fw.dispatched", ("MISSING", ""))[0]
+    if dispatched != "FAIL":
+        remaining.append(f"fw.dispatched is {dispatched}, expected FAIL")
+    return remaining
+
+
+def main():
+    args = parse_args()
+    name = "e2e.in-firmware" + (".entry-error" if args.expect_entry_error else ".baseline" if args.baseline else "")
+    qemu_found = e2e.shutil.which(args.qemu)
+    absent = [str(path) for path in (args.ovmf_code, args.ovmf_vars) if not path.is_file()]
+    if qemu_found is None or absent:
+        print(f"{name}: SKIPPED, not installed: {', '.join(([args.qemu] if qemu_found is None else []) + absent)}")
+        return e2e.SKIP
+
+    if args.work.exists():
+        e2e.shutil.rmtree(args.work)
+    fat = args.work / "fat"
+    (fat / "EFI" / "BOOT").mkdir(parents=True)
+    try:
+        e2e.shutil.copyfile(args.images / APPLICATION, fat / "EFI" / "BOOT" / "BOOTX64.EFI")
+    except OSError as error:
+        print(f"{name}: FAILED, images not built in {args.images}: {error}")
+        return 1
+    firmware = build_firmware(args)
+    if firmware is None:
+        return 1
+    variables = args.work / "OVMF_VARS.fd"
+    e2e.shutil.copyfile(args.ovmf_vars, variables)
+    nvme = args.work / "nvme.img"
+    with open(nvme, "wb") as disk:
+        disk.truncate(e2e.NVME_IMAGE_BYTES)
+
+    options = types.SimpleNamespace(qemu=args.qemu, ovmf_code=firmware)
+    started = time.monotonic()
+    raw, exit_code, timed_out, application_at = boot(e2e.qemu_command(options, fat, variables, nvme), args.timeout)
+    elapsed = time.monotonic() - started
+
+    console = e2e.clean_console(raw)
+    log = args.work / "console.log"
+    log.write_text(console)
+    problems, results = e2e.evaluate(console, timed_out, exit_code, args.timeout, EXPECTED_CHECKS)
+    if args.expect_entry_error:
+        problems = verdict_for_entry_error(problems, results)
+    for check in EXPECTED_CHECKS + [check for check in results if check not in EXPECTED_CHECKS]:
+        verdict, detail = results.get(check, ("MISSING", ""))
+        print(f"  {verdict:7} {check}" + (f": {detail}" if detail else ""))
+    started_text = f"{application_at:.1f} s" if application_at is not None else "never"
+    print(f"  application started after {started_text}, QEMU ran {elapsed:.1f} s")
+    if args.baseline:
+        print(f"{name}: boot of the unchanged image measured; console log: {log}")
+        return 0 if application_at is not None else 1
+    if problems:
+        print("---- console (last 60 lines) ----")
+        print("\n".join(console.splitlines()[-60:]))
+        print("---- problems ----")
+        for problem in problems:
+            print(f"  {problem}")
+        print(f"{name}: FAILED, {len(problems)} problem(s); console log: {log}")
+        return 1
+    print(f"{name}: PASSED; console log: {log}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
