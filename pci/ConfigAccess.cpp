@@ -24,13 +24,14 @@ EFI_STATUS FindPcieCapability(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UIN
   UINT32 PointerRegister = PCI_CAPABILITY_POINTER_OFFSET;
   for (UINT32 Entry = 0; Entry < PCI_CAPABILITY_LIST_MAX_ENTRIES; ++Entry) {
     const UINT8 Pointer = PciConfigReadOrOnes<UINT8>(RootBridgeIo, PciRegisterAddress(Function, PointerRegister));
-    if (Pointer == PCI_CAPABILITY_POINTER_NONE || Pointer == PCI_CAPABILITY_POINTER_INVALID) {
+    if (Pointer == PCI_CAPABILITY_POINTER_NONE || Pointer == PCI_CAPABILITY_POINTER_INVALID ||
+        Pointer < PCI_CAPABILITY_FIRST_OFFSET) {
       return EFI_UNSUPPORTED;
     }
     *CapOffset = Pointer;
     const UINT8 Id = PciConfigReadOrOnes<UINT8>(RootBridgeIo, PciRegisterAddress(Function, Pointer));
     if (Id == PCI_CAPABILITY_ID_PCI_EXPRESS) {
-      return EFI_SUCCESS;
+      return Pointer + PCIE_CAPABILITY_USED_LENGTH <= PCI_CONFIG_SPACE_SIZE ? EFI_SUCCESS : EFI_UNSUPPORTED;
     }
     PointerRegister = static_cast<UINT32>(Pointer) + PCI_CAPABILITY_NEXT_OFFSET;
   }

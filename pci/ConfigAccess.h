@@ -46,8 +46,10 @@ EFI_STATUS PciConfigWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 
 
 // Finds the PCI Express capability of the function at Address (register byte
 // and extended bits ignored). EFI_UNSUPPORTED when the function has no
-// capability list, the list ends, or it runs past the most entries a
-// configuration space can hold (a looping list).
+// capability list, the list ends (a null or all-ones pointer, or one into the
+// header), it runs past the most entries a configuration space can hold (a
+// looping list), or the capability found sits so close to the end of the space
+// that the registers the driver uses would fall outside it.
 [[nodiscard]] EFI_STATUS FindPcieCapability(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address,
                                             UINT8 *CapOffset);
 

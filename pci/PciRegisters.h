@@ -31,8 +31,12 @@ inline constexpr UINT8 PCI_CAPABILITY_ID_PCI_EXPRESS = 0x10;
 inline constexpr UINT8 PCI_CAPABILITY_NEXT_OFFSET = 0x01;
 inline constexpr UINT8 PCI_CAPABILITY_POINTER_NONE = 0x00;
 inline constexpr UINT8 PCI_CAPABILITY_POINTER_INVALID = 0xFF;
-// Capabilities are dword-aligned between 0x40 and 0xFF: at most 48 of them.
+// Capabilities live in the device-specific part of the space, 0x40 to 0xFF, and
+// are dword-aligned there: at most 48 of them. A pointer below 0x40 points into
+// the header itself and ends the list.
 inline constexpr UINT32 PCI_CAPABILITY_LIST_MAX_ENTRIES = 48;
+inline constexpr UINT8 PCI_CAPABILITY_FIRST_OFFSET = 0x40;
+inline constexpr UINT32 PCI_CONFIG_SPACE_SIZE = 0x100;
 
 // PCI Express capability registers, as offsets from the capability.
 inline constexpr UINT32 PCIE_CAPABILITIES_OFFSET = 0x02;
@@ -41,6 +45,10 @@ inline constexpr UINT32 PCIE_DEVICE_CONTROL_OFFSET = 0x08;
 inline constexpr UINT32 PCIE_LINK_CAPABILITIES_OFFSET = 0x0C;
 inline constexpr UINT32 PCIE_LINK_CONTROL_OFFSET = 0x10;
 inline constexpr UINT32 PCIE_LINK_STATUS_OFFSET = 0x12;
+// End of the last PCI Express register the driver uses (link status). A
+// capability whose registers would run past the 256-byte space is unusable:
+// offset + register would carry into the function number of the address.
+inline constexpr UINT32 PCIE_CAPABILITY_USED_LENGTH = PCIE_LINK_STATUS_OFFSET + 2;
 
 // Capabilities register, bits 7-4: device/port type.
 inline constexpr UINT8 PCIE_PORT_TYPE_SHIFT = 4;

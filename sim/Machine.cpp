@@ -218,6 +218,17 @@ std::vector<std::string> Machine::Faults() const {
   return All;
 }
 
+bool Machine::WithinAccessLimit() {
+  ++Counted;
+  if (AccessLimit == 0 || Counted <= AccessLimit) {
+    return true;
+  }
+  if (Counted == AccessLimit + 1) {
+    RecordFault("access limit of " + std::to_string(AccessLimit) + " configuration and window accesses exceeded");
+  }
+  return false;
+}
+
 void Machine::Stall(UINTN Duration) {
   Microseconds += Duration;
   ++Stalls;
@@ -227,6 +238,9 @@ EFI_STATUS Machine::RootBridgeAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL
                                      UINTN Count, VOID *Buffer) {
   if (Buffer == nullptr || Width > EfiPciWidthUint64) {
     return EFI_INVALID_PARAMETER;
+  }
+  if (!WithinAccessLimit()) {
+    return EFI_DEVICE_ERROR;
   }
   const UINT8 Bytes = WidthBytes(Width);
   auto *Elements = static_cast<UINT8 *>(Buffer);
@@ -296,6 +310,9 @@ UINT64 Machine::PhysicalRead(UINT64 Address, UINT8 Width) {
     RecordFault(Text);
     return ~0ULL >> (64 - 8 * Width);
   }
+  if (!WithinAccessLimit()) {
+    return ~0ULL >> (64 - 8 * Width);
+  }
   const UINT64 Value = Bus.WindowRead(Address, Width);
   Accesses.Record({AccessKind::WindowRead, Address, Width, 1, Value, EFI_SUCCESS});
   return Value;
@@ -307,6 +324,9 @@ void Machine::PhysicalWrite(UINT64 Address, UINT8 Width, UINT64 Value) {
     std::snprintf(Text, sizeof(Text), "physical write of %#llx outside the configuration window",
                   static_cast<unsigned long long>(Address));
     RecordFault(Text);
+    return;
+  }
+  if (!WithinAccessLimit()) {
     return;
   }
   Bus.WindowWrite(Address, Width, Value);

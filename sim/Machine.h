@@ -41,6 +41,7 @@ public:
   PciBus &Pci() { return Bus; }
   MemorySpace &Physical() { return Mmio; }
   AccessLog &Log() { return Accesses; }
+  const AccessLog &Log() const { return Accesses; }
   EFI_SYSTEM_TABLE *SystemTable() { return &System; }
   EFI_BOOT_SERVICES *BootServices() { return &Boot; }
 
@@ -62,6 +63,16 @@ public:
   EFI_PCI_PLATFORM_PROTOCOL *PciPlatform();
   // The callback protocol the driver installed, or null.
   PCI_CALLBACK_PROTOCOL *PciCallback();
+
+  // Configuration and window accesses allowed from now on (0 = no limit). Past
+  // the limit the hardware goes silent: reads fail or read all ones, writes are
+  // dropped, nothing more is logged, and one fault is recorded. A run that
+  // would never end then winds down and is reported instead of hanging.
+  void LimitAccesses(size_t Limit) {
+    AccessLimit = Limit;
+    Counted = 0;
+  }
+  size_t AccessesCounted() const { return Counted; }
 
   // Virtual time advanced only by Stall.
   UINT64 ElapsedMicroseconds() const { return Microseconds; }
@@ -89,6 +100,8 @@ public:
 
 private:
   void BuildServiceTables();
+  // Counts one configuration or window access; false once past the limit.
+  bool WithinAccessLimit();
 
   Pool PoolMemory;
   HandleDatabase Database{PoolMemory};
@@ -107,6 +120,8 @@ private:
   EFI_HANDLE ImageHandle = nullptr;
   UINT64 Microseconds = 0;
   size_t Stalls = 0;
+  size_t AccessLimit = 0;
+  size_t Counted = 0;
   std::vector<std::string> FaultLog;
   std::map<std::pair<AccessKind, UINT64>, EFI_STATUS> CpuMemoryFailures;
   std::vector<std::unique_ptr<FirmwareVolume>> Volumes;

@@ -219,6 +219,11 @@ bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
   if (FailingFunctions.count(Where) != 0) {
     return true;
   }
+  // Most functions have no failing register: one lookup settles it.
+  const auto First = FailingRegisters.lower_bound({Where, 0});
+  if (First == FailingRegisters.end() || First->first != Where) {
+    return false;
+  }
   for (UINT32 Byte = Register; Byte < Register + Width; ++Byte) {
     if (FailingRegisters.count({Where, static_cast<UINT16>(Byte)}) != 0) {
       return true;

@@ -52,6 +52,11 @@ void PciBusDriverSequencer::PrepareController(Bdf Location, EFI_PCI_CONTROLLER_R
 
 // Depth-first in the device scan order, as the bus driver numbers buses.
 void PciBusDriverSequencer::ScanBus(UINT8 Bus, unsigned Depth) {
+  // A bus driver numbers each bus it finds once: bridges that claim the same
+  // secondary bus have it scanned once, not once per claim.
+  if (!Scanned.insert(Bus).second) {
+    return;
+  }
   for (UINT8 Device = 0; Device <= PCI_MAX_DEVICE; ++Device) {
     for (UINT8 Function = 0; Function <= PCI_MAX_FUNCTION; ++Function) {
       const PciFunction *Found = Board.Pci().Find({Bus, Device, Function});

@@ -10,6 +10,7 @@
 
 #include "sim/Machine.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ private:
   EFI_PCI_PLATFORM_PROTOCOL &Driver;
   std::vector<Bdf> Functions;
   std::vector<DriverCall> Log;
+  std::set<UINT8> Scanned;
 };
 
 } // namespace sim

@@ -81,6 +81,13 @@ TEST_F(ConfigAccessTest, FindsThePcieCapabilityAnywhereInTheList) {
       {"end", {{0x40, 0x01}, {0x50, 0x05}, {0xA0, 0x10}}, EFI_SUCCESS, 0xA0, 3},
       {"absent", {{0x40, 0x01}, {0x50, 0x05}}, EFI_UNSUPPORTED, 0, 2},
       {"unaligned pointers used as read", {{0x41, 0x01}, {0x63, 0x10}}, EFI_SUCCESS, 0x63, 2},
+      // A pointer into the header ends the list: header bytes taken for a
+      // capability would put link control on a BAR.
+      {"pointer into the header", {{0x40, 0x01}, {0x1C, 0x10}}, EFI_UNSUPPORTED, 0, 1},
+      // Link status must end inside the 256 bytes, or offset + register
+      // carries into the function number of the address.
+      {"registers past the end of the space", {{0xF0, 0x10}}, EFI_UNSUPPORTED, 0, 1},
+      {"registers end at the end of the space", {{0xEC, 0x10}}, EFI_SUCCESS, 0xEC, 1},
   };
   UINT8 Device = 0;
   for (const auto &Test : Cases) {

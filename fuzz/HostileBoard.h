@@ -1,0 +1,103 @@
+// A board decoded from arbitrary bytes: any number of functions at any
+// bus/device/function, raw header-type bytes, secondary bus numbers that are
+// equal, lower or 255, capability lists with cycles and pointers into the
+// header, arbitrary link status and capability bits, read errors, links that
+// never finish training, a failing Nth allocation, "DisableASPM" present or
+// not, the host bridge family or not. Every byte string decodes to some board;
+// missing bytes read as zero.
+//
+// Layout (one byte each unless said otherwise):
+//   flags            bit0 "DisableASPM" (bit7: 33 bytes, too large to count)
+//                    bit1 host bridge of the family at 0:0.0, bit2 early revision
+//                    bit3 "Setup" present, bit4 no root bridge, bit5 no CPU I/O
+//   failing allocation (0 = none), counted from after the driver is loaded
+//   callback count C, then C callbacks of 4 bytes: slot, mask, action, argument
+//   functions until the input ends, 10 bytes plus 2 per poke:
+//     bus, device | function << 5, header type, secondary bus,
+//     flags (bit0 capability-list status bit, bit1 PCI Express capability,
+//            bit2 L1 supported, bit3 slot clock, bit4 every read fails,
+//            bit5 reads of one register fail, bit6 last capability points back
+//            at the first, bit7 vendor ID all ones),
+//     capability offset (0 = 0x40), port type | max payload supported << 4,
+//     link speed | training reads << 4 (15 = never), failing register,
+//     poke count (low 3 bits), then that many (offset, value) pairs
+#pragma once
+
+#include "sim/Machine.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace fuzz {
+
+// Reads the input front to back; past its end every byte reads zero.
+class ByteReader {
+public:
+  ByteReader(const uint8_t *Data, size_t Size) : Data(Data), Size(Size) {}
+  UINT8 Byte() { return Offset < Size ? Data[Offset++] : 0; }
+  UINT16 Word() {
+    const UINT8 Low = Byte();
+    return static_cast<UINT16>(Low | (Byte() << 8));
+  }
+  bool AtEnd() const { return Offset >= Size; }
+
+private:
+  const uint8_t *Data;
+  size_t Size;
+  size_t Offset = 0;
+};
+
+// What a registered callback does when it is called.
+enum class CallbackAction : UINT8 {
+  Nothing = 0,
+  RegisterSlot = 1,     // registers slot (Argument & 7) with mask (Argument >> 3) whenever called
+  SetHeaderType = 2,    // writes Argument into the record's header-type byte
+  ToggleBridgeType = 3, // flips the record between a bridge and an endpoint
+};
+
+struct HostileCallback {
+  UINT8 Slot;
+  UINT32 Mask;
+  CallbackAction Action;
+  UINT8 Argument;
+};
+
+struct HostileFunction {
+  sim::Bdf Where;
+  UINT8 HeaderType;
+  UINT8 SecondaryBus;
+  UINT8 Flags;
+  UINT8 CapabilityOffset;
+  UINT8 PortAndPayload;
+  UINT8 SpeedAndTraining;
+  UINT8 FailingRegister;
+  std::vector<std::pair<UINT8, UINT8>> Pokes;
+};
+
+struct HostileBoard {
+  bool DisableAspm = false;
+  bool DisableAspmTooLarge = false;
+  bool HostBridgeFamily = false;
+  bool EarlyRevision = false;
+  bool Setup = false;
+  bool NoRootBridge = false;
+  bool NoCpuIo = false;
+  size_t FailingAllocation = 0;
+  std::vector<HostileCallback> Callbacks;
+  std::vector<HostileFunction> Functions;
+
+  // "DisableASPM" exists and fits the driver's buffer, and the pass runs at all.
+  bool AspmSwitchedOff() const { return DisableAspm && !DisableAspmTooLarge; }
+};
+
+HostileBoard DecodeHostileBoard(const uint8_t *Data, size_t Size);
+
+// Puts the board into a fresh machine, before the driver is loaded. Functions
+// ignore writes everywhere but the link control and device control of the
+// capability they were built with, so the driver cannot rewrite a capability
+// list under its own feet and every write stays visible in the access log.
+void BuildHostileBoard(const HostileBoard &Board, sim::Machine &Target);
+
+} // namespace fuzz

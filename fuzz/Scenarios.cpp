@@ -1,0 +1,455 @@
+#include "fuzz/Scenarios.h"
+
+#include "core/Driver.h"
+#include "fuzz/CallbackHarness.h"
+#include "fuzz/HostileBoard.h"
+#include "oprom/OptionRomTable.h"
+#include "pci/PciRegisters.h"
+#include "sim/BoardBuilder.h"
+#include "sim/FirmwareVolume.h"
+#include "sim/Invariants.h"
+#include "sim/PciIoDevice.h"
+#include "sim/Sequencer.h"
+
+#include <iterator>
+
+namespace fuzz {
+
+namespace {
+
+using Violations = std::vector<std::string>;
+
+void Append(Violations *All, Violations More, const char *Where) {
+  for (std::string &Line : More) {
+    All->push_back(std::string(Where) + ": " + std::move(Line));
+  }
+}
+
+void ExpectSuccess(Violations *All, EFI_STATUS Status, const char *Call) {
+  if (Status != EFI_SUCCESS) {
+    All->push_back(std::string(Call) + " returned an error");
+  }
+}
+
+// One full enumeration as the PCI bus driver makes it; every call answers as
+// documented.
+std::vector<sim::Bdf> Enumerate(sim::Machine &Board, EFI_PCI_PLATFORM_PROTOCOL &Platform, Violations *All) {
+  sim::PciBusDriverSequencer Sequencer(Board, Platform);
+  Sequencer.Enumerate();
+  for (const sim::DriverCall &Call : Sequencer.Calls()) {
+    const EFI_STATUS Expected = Call.Member == "GetPlatformPolicy" ? EFI_UNSUPPORTED : EFI_SUCCESS;
+    if (Call.Status != Expected) {
+      All->push_back(sim::FormatDriverCall(Call) + " answered an undocumented status");
+    }
+  }
+  return Sequencer.Found();
+}
+
+CallbackHarness::SlotBehaviour BehaviourOf(const HostileCallback &Callback) {
+  CallbackHarness::SlotBehaviour Behaviour;
+  switch (Callback.Action) {
+  case CallbackAction::RegisterSlot:
+    Behaviour.RegistersSlot = true;
+    Behaviour.RegisteredSlot = Callback.Argument & 0x07;
+    Behaviour.RegisteredMask = Callback.Argument >> 3;
+    break;
+  case CallbackAction::SetHeaderType:
+    Behaviour.SetsHeaderType = true;
+    Behaviour.HeaderType = Callback.Argument;
+    break;
+  case CallbackAction::ToggleBridgeType:
+    Behaviour.TogglesBridge = true;
+    break;
+  case CallbackAction::Nothing:
+    break;
+  }
+  return Behaviour;
+}
+
+// Invariants every run keeps, whatever it did.
+void CheckRun(sim::Machine &Board, const sim::RegisterOwnership &Owned, const sim::RunBudget &Budget,
+              bool AspmSwitchedOff, sim::PoolOwners *Owners, Violations *All) {
+  Append(All, Board.Faults(), "model");
+  Append(All, sim::CheckConfigurationWrites(Board.Log(), Owned, AspmSwitchedOff), "config");
+  Append(All, sim::CheckWindowWrites(Board.Log(), Owned, AspmSwitchedOff), "window");
+  Append(All, sim::CheckMemoryWrites(Board.Log()), "memory");
+  Append(All, sim::CheckBudget(Board, Budget), "budget");
+  Append(All, sim::CheckOptionRomSets(Board, Owners), "option ROM set");
+  Append(All, sim::CheckPoolAccounting(Board, *Owners), "pool");
+}
+
+} // namespace
+
+EnumerationResult EnumerateAndCheck(sim::Machine &Board, const EnumerationOptions &Options) {
+  const sim::RegisterOwnership Owned = sim::RegisterOwnership::Of(Board.Pci());
+  const size_t Requests = Options.RequestOptionRoms ? Board.Pci().Functions().size() : 0;
+  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 1, Requests);
+  Board.LimitAccesses(Budget.Accesses);
+  EnumerationResult Result{};
+  Violations &All = Result.Violations;
+  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr || Board.PciCallback() == nullptr) {
+    All.emplace_back("the driver did not install");
+    return Result;
+  }
+  EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
+  const size_t AllocationsBefore = Board.Memory().AllocationRequests();
+  CallbackHarness Harness(Board, *Board.PciCallback(), &All);
+  if (Options.FailingAllocation != 0) {
+    Harness.FailAllocation(Options.FailingAllocation);
+  }
+  for (const HostileCallback &Callback : Options.Callbacks) {
+    Harness.SetBehaviour(Callback.Slot, BehaviourOf(Callback));
+    Harness.Register(Callback.Slot, Callback.Mask);
+  }
+  const std::vector<sim::Bdf> Found = Enumerate(Board, Platform, &All);
+  std::vector<sim::ReturnedImage> Returned;
+  if (Options.RequestOptionRoms) {
+    // The bus driver installs PCI I/O on every function it found, then asks
+    // for each one's option ROM.
+    for (const sim::Bdf &Location : Found) {
+      const EFI_HANDLE Handle = Board.AddPciIoDevice(Location).Handle();
+      const size_t FailedBefore = Board.Memory().FailedAllocations();
+      VOID *Image = nullptr;
+      UINTN Size = 0;
+      const EFI_STATUS Status = Platform.GetPciRom(&Platform, Handle, &Image, &Size);
+      Result.Requests.push_back({Status, Board.Memory().FailedAllocations() != FailedBefore});
+      if (Status == EFI_SUCCESS) {
+        Returned.push_back({Image, Size});
+      } else if (Status != EFI_NOT_FOUND) {
+        All.emplace_back("GetPciRom answered a status other than EFI_SUCCESS or EFI_NOT_FOUND");
+      }
+    }
+  }
+  Result.Allocations = Board.Memory().AllocationRequests() - AllocationsBefore;
+  sim::PoolOwners Owners;
+  Harness.CheckRegistry(&Owners);
+  Append(&All, sim::CheckReturnedImages(Board, Returned, &Owners), "returned image");
+  CheckRun(Board, Owned, Budget, Options.AspmSwitchedOff, &Owners, &All);
+  return Result;
+}
+
+std::vector<std::string> RunEnumeration(const uint8_t *Data, size_t Size) {
+  const HostileBoard Description = DecodeHostileBoard(Data, Size);
+  sim::Machine Board;
+  BuildHostileBoard(Description, Board);
+  EnumerationOptions Options;
+  Options.AspmSwitchedOff = Description.AspmSwitchedOff();
+  Options.FailingAllocation = Description.FailingAllocation;
+  Options.Callbacks = Description.Callbacks;
+  return EnumerateAndCheck(Board, Options).Violations;
+}
+
+namespace {
+
+// GetPciRom input layout (one byte each unless said otherwise):
+//   flags     bit0 "Setup" present, bit1 the volume list cannot be had,
+//             bit2 every fourth request passes a null RomImage, bit3 a null RomSize
+//   "Setup" length / 3, the value of its byte 91
+//   failing allocation (0 = none), counted from after the driver is loaded
+//   volume count (0-3), each: flags (bit0 interface lookup fails), file mask
+//             (bits 0-4 the table's files, bit 5 a file nobody asks for), then
+//             one size byte per file present (size 1 + 16 * byte)
+//   device count (0-7), each 8 bytes: table row (7 = none), device, function,
+//             vendor ID and device ID when not from a row (2 bytes each, low
+//             first), flags (bit0 GetLocation fails, bit1 class read fails,
+//             bit2 vendor read fails, bit3 Ethernet class, bit4 no PCI I/O,
+//             bit5 device ID read fails)
+//   requests until the input ends, one byte each: the handle (devices first,
+//             then a null handle, the driver's image handle, a volume handle,
+//             something that is no handle)
+constexpr UINT8 kTableRows = 7;
+constexpr UINT8 kSetupEthernetSwitch = 91;
+
+struct RomDevice {
+  EFI_HANDLE Handle;
+  bool HasPciIo;
+  bool Identified; // location, class and IDs readable
+  bool Ethernet;
+  sim::Bdf Where;
+  UINT16 VendorId;
+  UINT16 DeviceId;
+};
+
+bool MatchesAnyRow(const RomDevice &Device) {
+  for (const OPTION_ROM_TABLE_ENTRY &Row : mOptionRomTable) {
+    if (Row.VendorId != OPTION_ROM_TABLE_END && Row.VendorId == Device.VendorId && Row.DeviceId == Device.DeviceId &&
+        Row.Device == Device.Where.Device && Row.Function == Device.Where.Function) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void AddVolumes(ByteReader &Input, sim::Machine &Board) {
+  const UINT8 Volumes = Input.Byte() & 0x03;
+  for (UINT8 Index = 0; Index < Volumes; ++Index) {
+    sim::FirmwareVolume &Volume = Board.AddFirmwareVolume();
+    const UINT8 Flags = Input.Byte();
+    const UINT8 Files = Input.Byte();
+    static constexpr EFI_GUID kStranger = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
+    const EFI_GUID Names[] = {mOptionRomTable[0].FileGuid, mOptionRomTable[1].FileGuid, mOptionRomTable[2].FileGuid,
+                              mOptionRomTable[4].FileGuid, mOptionRomTable[5].FileGuid, kStranger};
+    for (size_t File = 0; File < std::size(Names); ++File) {
+      if ((Files & (1U << File)) != 0) {
+        const size_t Size = 1 + 16 * size_t{Input.Byte()};
+        Volume.AddRawFile(Names[File], std::vector<UINT8>(Size, static_cast<UINT8>(0xC0 + File)));
+      }
+    }
+    if ((Flags & 0x01) != 0) {
+      Volume.FailInterfaceLookup(EFI_DEVICE_ERROR);
+    }
+  }
+}
+
+RomDevice AddDevice(ByteReader &Input, UINT8 Index, sim::Machine &Board) {
+  const UINT8 Row = Input.Byte() % (kTableRows + 1);
+  RomDevice Device{};
+  Device.Where = {static_cast<UINT8>(0x20 + Index), static_cast<UINT8>(Input.Byte() & 0x1F),
+                  static_cast<UINT8>(Input.Byte() & 0x07)};
+  Device.VendorId = Input.Word();
+  Device.DeviceId = Input.Word();
+  const UINT8 Flags = Input.Byte();
+  if (Row < kTableRows) {
+    const OPTION_ROM_TABLE_ENTRY &Entry = mOptionRomTable[Row];
+    Device.Where.Device = static_cast<UINT8>(Entry.Device);
+    Device.Where.Function = static_cast<UINT8>(Entry.Function);
+    Device.VendorId = Entry.VendorId;
+    Device.DeviceId = Entry.DeviceId;
+  }
+  Device.Ethernet = (Flags & 0x08) != 0;
+  Board.Pci().Add(Device.Where).Ids(Device.VendorId, Device.DeviceId).ClassCode(Device.Ethernet ? 0x02 : 0x03, 0x00);
+  Device.HasPciIo = (Flags & 0x10) == 0;
+  Device.Identified = (Flags & 0x27) == 0;
+  if (!Device.HasPciIo) {
+    Device.Handle = Board.Handles().NewHandle();
+    return Device;
+  }
+  sim::PciIoDevice &PciIo = Board.AddPciIoDevice(Device.Where);
+  Device.Handle = PciIo.Handle();
+  if ((Flags & 0x01) != 0) {
+    PciIo.FailGetLocation(EFI_DEVICE_ERROR);
+  }
+  const std::pair<UINT8, UINT32> ReadFailures[] = {
+      {0x02, PCI_CLASS_CODE_OFFSET}, {0x04, PCI_VENDOR_ID_OFFSET}, {0x20, PCI_DEVICE_ID_OFFSET}};
+  for (const auto &[Bit, Offset] : ReadFailures) {
+    if ((Flags & Bit) != 0) {
+      PciIo.FailConfigRead(Offset, EFI_DEVICE_ERROR);
+    }
+  }
+  return Device;
+}
+
+// Byte 91 of the Setup image after a request has loaded it: the variable's
+// byte when the variable reaches it, the not-loaded mark when it is too
+// short, and 0 (Ethernet option ROMs off) when it cannot be read at all.
+UINT8 ExpectedEthernetSwitch(bool Present, size_t Length, UINT8 Value) {
+  if (!Present || Length > SETUP_DATA_SIZE) {
+    return 0;
+  }
+  return Length > kSetupEthernetSwitch ? Value : SETUP_DATA_NOT_LOADED;
+}
+
+} // namespace
+
+std::vector<std::string> RunOptionRomRequests(const uint8_t *Data, size_t Size) {
+  ByteReader Input(Data, Size);
+  sim::Machine Board;
+  Violations All;
+  const UINT8 Flags = Input.Byte();
+  const bool SetupPresent = (Flags & 0x01) != 0;
+  const size_t SetupLength = size_t{Input.Byte()} * 3;
+  const UINT8 SetupSwitch = Input.Byte();
+  if (SetupPresent) {
+    std::vector<UINT8> Setup(SetupLength, 0x5A);
+    if (SetupLength > kSetupEthernetSwitch) {
+      Setup[kSetupEthernetSwitch] = SetupSwitch;
+    }
+    Board.Variables().Set(SETUP_VARIABLE_NAME, SETUP_VARIABLE_GUID, Setup);
+  }
+  if ((Flags & 0x02) != 0) {
+    Board.Handles().FailLocateHandleBuffer(EFI_NOT_FOUND);
+  }
+  const size_t FailingAllocation = Input.Byte();
+  AddVolumes(Input, Board);
+  std::vector<RomDevice> Devices;
+  const UINT8 DeviceCount = Input.Byte() & 0x07;
+  for (UINT8 Index = 0; Index < DeviceCount; ++Index) {
+    Devices.push_back(AddDevice(Input, Index, Board));
+  }
+  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 0, Size);
+  Board.LimitAccesses(Budget.Accesses);
+  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr) {
+    All.emplace_back("the driver did not install");
+    return All;
+  }
+  EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
+  if (FailingAllocation != 0) {
+    Board.Memory().FailAllocation(FailingAllocation);
+  }
+  int NotAHandle = 0;
+  const EFI_HANDLE Others[] = {nullptr, Board.DriverImageHandle(),
+                               Board.Handles().HandlesWith(EFI_FIRMWARE_VOLUME_PROTOCOL_GUID).empty()
+                                   ? nullptr
+                                   : Board.Handles().HandlesWith(EFI_FIRMWARE_VOLUME_PROTOCOL_GUID).front(),
+                               &NotAHandle};
+  std::vector<sim::ReturnedImage> Returned;
+  bool SetupLoaded = false;
+  size_t Request = 0;
+  while (!Input.AtEnd()) {
+    const size_t Choice = Input.Byte() % (Devices.size() + std::size(Others));
+    const RomDevice *Device = Choice < Devices.size() ? &Devices[Choice] : nullptr;
+    const EFI_HANDLE Handle = Device != nullptr ? Device->Handle : Others[Choice - Devices.size()];
+    const bool NullImage = (Flags & 0x04) != 0 && Request % 4 == 3;
+    const bool NullSize = (Flags & 0x08) != 0 && Request % 4 == 1;
+    ++Request;
+    VOID *Image = nullptr;
+    UINTN RomSize = 0;
+    const EFI_STATUS Status =
+        Platform.GetPciRom(&Platform, Handle, NullImage ? nullptr : &Image, NullSize ? nullptr : &RomSize);
+    if (NullImage || NullSize) {
+      if (Status != EFI_INVALID_PARAMETER) {
+        All.emplace_back("GetPciRom with a null result pointer did not answer EFI_INVALID_PARAMETER");
+      }
+      continue;
+    }
+    const bool HasPciIo = Device != nullptr && Device->HasPciIo;
+    SetupLoaded = SetupLoaded || HasPciIo;
+    if (Status == EFI_SUCCESS) {
+      Returned.push_back({Image, RomSize});
+      if (!HasPciIo || !Device->Identified || !MatchesAnyRow(*Device)) {
+        All.emplace_back("GetPciRom found an image for a device no table row names");
+      }
+    } else if (Status != EFI_NOT_FOUND) {
+      All.emplace_back("GetPciRom answered a status other than EFI_SUCCESS or EFI_NOT_FOUND");
+    }
+  }
+  if (SetupLoaded) {
+    const UINT8 Expected = ExpectedEthernetSwitch(SetupPresent, SetupLength, SetupSwitch);
+    if (mSetupData[kSetupEthernetSwitch] != Expected) {
+      All.emplace_back("Setup byte 91 is " + std::to_string(mSetupData[kSetupEthernetSwitch]) + ", expected " +
+                       std::to_string(Expected));
+    }
+  }
+  sim::PoolOwners Owners;
+  Append(&All, sim::CheckReturnedImages(Board, Returned, &Owners), "returned image");
+  CheckRun(Board, sim::RegisterOwnership::Of(Board.Pci()), Budget, false, &Owners, &All);
+  return All;
+}
+
+namespace {
+
+// Callback registration input layout: operations until the input ends, two
+// bytes each (operation, argument); the low three bits of the operation say
+// what to do:
+//   0 register slot (argument & 7) with mask MaskOf(argument >> 3)
+//   1 register a null callback with mask MaskOf(argument >> 3)
+//   2 a prepare-controller call for bus (argument), device 0, function 0:
+//     dispatching (ChipsetEntry, before child bus enumeration) unless
+//     operation bit 3 is set (then ChipsetExit, which dispatches nothing)
+//   3 the walk at the begin of resource allocation
+//   4 the walk at the end of resource allocation
+//   5 the (1 + (argument & 3))-th allocation from now fails
+//   6 slot (argument & 7) registers slot ((argument >> 3) & 7) with mask
+//     MaskOf(operation >> 3) whenever it is called
+//   7 slot (argument & 7) writes (operation) into the record's header-type
+//     byte, or flips it between bridge and endpoint when operation bit 3 is set
+// Masks: 0-15 as they are, 16-31 with every bit above the three points set.
+UINT32 MaskOf(UINT8 Value) {
+  constexpr UINT8 kPlainMasks = 16;
+  return Value < kPlainMasks ? Value : 0xFFFFFFF8U | (Value & 0x07U);
+}
+
+void BuildCallbackBoard(sim::Machine &Board) {
+  sim::PcieCapabilityConfig Link;
+  Link.SlotClock = true;
+  Link.L1Supported = true;
+  sim::AddHostBridge(Board.Pci(), 0x8086, 0x29C0, 0x02);
+  sim::AddRootPort(Board.Pci(), {0, 1, 0}, 1, 1, Link);
+  sim::AddPcieEndpoint(Board.Pci(), {1, 0, 0}, Link);
+  sim::AddConventionalFunction(Board.Pci(), {0, 2, 0}, 0x8086, 0x24D0).MultiFunction();
+  sim::AddConventionalFunction(Board.Pci(), {0, 2, 3}, 0x8086, 0x24D3);
+  sim::AddConventionalFunction(Board.Pci(), {2, 0, 0}, 0x8086, 0x1111); // behind no bridge, unless a callback makes one
+  Board.Pci().Find({0, 2, 3})->Poke8(PCI_BRIDGE_SECONDARY_BUS_OFFSET, 2);
+}
+
+} // namespace
+
+std::vector<std::string> RunCallbackRegistrations(const uint8_t *Data, size_t Size) {
+  ByteReader Input(Data, Size);
+  sim::Machine Board;
+  BuildCallbackBoard(Board);
+  const sim::RegisterOwnership Owned = sim::RegisterOwnership::Of(Board.Pci());
+  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), Size / 2 + 1, 0);
+  Board.LimitAccesses(Budget.Accesses);
+  Violations All;
+  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr || Board.PciCallback() == nullptr) {
+    All.emplace_back("the driver did not install");
+    return All;
+  }
+  EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
+  CallbackHarness Harness(Board, *Board.PciCallback(), &All);
+  const auto Notify = [&](EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase) {
+    ExpectSuccess(&All, Platform.PlatformNotify(&Platform, Board.HostBridgeHandle(), Phase, ChipsetExit),
+                  "PlatformNotify");
+  };
+  Notify(EfiPciHostBridgeBeginEnumeration);
+  while (!Input.AtEnd()) {
+    const UINT8 Operation = Input.Byte();
+    const UINT8 Argument = Input.Byte();
+    const bool Variant = (Operation & 0x08) != 0;
+    switch (Operation & 0x07) {
+    case 0:
+      Harness.Register(Argument & 0x07, MaskOf(Argument >> 3));
+      break;
+    case 1:
+      Harness.RegisterNull(MaskOf(Argument >> 3));
+      break;
+    case 2: {
+      EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{};
+      Address.Bus = Argument;
+      const size_t CallsBefore = Harness.Calls();
+      ExpectSuccess(&All,
+                    Platform.PlatformPrepController(&Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
+                                                    Address, EfiPciBeforeChildBusEnumeration,
+                                                    Variant ? ChipsetExit : ChipsetEntry),
+                    "PlatformPrepController");
+      if (Variant && Harness.Calls() != CallsBefore) {
+        All.emplace_back("PlatformPrepController with ChipsetExit dispatched callbacks");
+      }
+      break;
+    }
+    case 3:
+      Notify(EfiPciHostBridgeBeginResourceAllocation);
+      break;
+    case 4:
+      Notify(EfiPciHostBridgeEndResourceAllocation);
+      break;
+    case 5:
+      Harness.FailAllocation(1 + (Argument & 0x03));
+      break;
+    case 6: {
+      CallbackHarness::SlotBehaviour Behaviour;
+      Behaviour.RegistersSlot = true;
+      Behaviour.RegisteredSlot = (Argument >> 3) & 0x07;
+      Behaviour.RegisteredMask = MaskOf(Operation >> 3);
+      Harness.SetBehaviour(Argument & 0x07, Behaviour);
+      break;
+    }
+    default: {
+      CallbackHarness::SlotBehaviour Behaviour;
+      Behaviour.TogglesBridge = Variant;
+      Behaviour.SetsHeaderType = !Variant;
+      Behaviour.HeaderType = Operation;
+      Harness.SetBehaviour(Argument & 0x07, Behaviour);
+      break;
+    }
+    }
+    Harness.EndDispatch();
+  }
+  sim::PoolOwners Owners;
+  Harness.CheckRegistry(&Owners);
+  CheckRun(Board, Owned, Budget, false, &Owners, &All);
+  return All;
+}
+
+} // namespace fuzz

@@ -1,0 +1,332 @@
+#include "sim/Invariants.h"
+
+#include "PciOptionRomSet.h"
+#include "callbacks/PciCallbacks.h"
+#include "core/Driver.h"
+#include "pci/PciRegisters.h"
+#include "pcie/ConfigWindow.h"
+#include "pcie/LinkTuning.h"
+#include "pcie/PcieRegisters.h"
+#include "platform/IoApic.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+constexpr UINT8 kLinkControlBitsTheDriverSets =
+    PCIE_LINK_CONTROL_COMMON_CLOCK | PCIE_LINK_CONTROL_ASPM_L1 | PCIE_LINK_CONTROL_RETRAIN;
+
+std::string Describe(const Access &Entry) { return FormatAccess(Entry); }
+
+Bdf WhereOf(const Access &Entry) { return {Entry.Bus(), Entry.Device(), Entry.Function()}; }
+
+// The access before Index, when it is a successful read of the same address
+// and width: the read half of a read-modify-write.
+const Access *PrecedingRead(const std::vector<Access> &All, size_t Index, AccessKind ReadKind) {
+  if (Index == 0) {
+    return nullptr;
+  }
+  const Access &Previous = All[Index - 1];
+  const Access &Write = All[Index];
+  if (Previous.Kind != ReadKind || Previous.Address != Write.Address || Previous.Width != Write.Width ||
+      EFI_ERROR(Previous.Status)) {
+    return nullptr;
+  }
+  return &Previous;
+}
+
+std::string Violation(const char *What, const Access &Entry) { return std::string(What) + ": " + Describe(Entry); }
+
+} // namespace
+
+RegisterOwnership RegisterOwnership::Of(const PciBus &Bus) {
+  RegisterOwnership Result;
+  for (const auto &[Where, Function] : Bus.Functions()) {
+    // The status bit is not consulted: a failed status read counts as a list
+    // being present, so a sound search may follow the list either way.
+    std::vector<UINT8> Found;
+    UINT8 Pointer = Function->Peek8(PCI_CAPABILITY_POINTER_OFFSET);
+    for (UINT32 Entry = 0; Entry < PCI_CAPABILITY_LIST_MAX_ENTRIES; ++Entry) {
+      if (Pointer < PCI_CAPABILITY_FIRST_OFFSET || Pointer == PCI_CAPABILITY_POINTER_INVALID) {
+        break;
+      }
+      if (Function->Peek8(Pointer) == PCI_CAPABILITY_ID_PCI_EXPRESS &&
+          Pointer + PCIE_CAPABILITY_USED_LENGTH <= PCI_CONFIG_SPACE_SIZE) {
+        Found.push_back(Pointer);
+      }
+      Pointer = Function->Peek8(Pointer + PCI_CAPABILITY_NEXT_OFFSET);
+    }
+    if (!Found.empty()) {
+      Result.Capabilities[Where] = std::move(Found);
+    }
+  }
+  return Result;
+}
+
+bool RegisterOwnership::IsLinkControl(Bdf Where, UINT32 Register) const {
+  const auto Found = Capabilities.find(Where);
+  if (Found == Capabilities.end()) {
+    return false;
+  }
+  for (const UINT8 Cap : Found->second) {
+    if (Register == Cap + PCIE_LINK_CONTROL_OFFSET) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool RegisterOwnership::IsDeviceControl(Bdf Where, UINT32 Register) const {
+  const auto Found = Capabilities.find(Where);
+  if (Found == Capabilities.end()) {
+    return false;
+  }
+  for (const UINT8 Cap : Found->second) {
+    if (Register == Cap + PCIE_DEVICE_CONTROL_OFFSET) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> CheckConfigurationWrites(const AccessLog &Log, const RegisterOwnership &Owned,
+                                                  bool AspmDisabled) {
+  std::vector<std::string> Violations;
+  const auto &All = Log.All();
+  for (size_t Index = 0; Index < All.size(); ++Index) {
+    const Access &Entry = All[Index];
+    if (Entry.Kind != AccessKind::ConfigWrite) {
+      continue;
+    }
+    if (Entry.Count != 1 || (Entry.Address >> 32) != 0) {
+      Violations.push_back(Violation("configuration write of more than one register", Entry));
+      continue;
+    }
+    const Bdf Where = WhereOf(Entry);
+    const bool LinkControl = Entry.Width == 1 && Owned.IsLinkControl(Where, Entry.Register());
+    const bool DeviceControl = Entry.Width == 2 && Owned.IsDeviceControl(Where, Entry.Register());
+    if (!LinkControl && !DeviceControl) {
+      Violations.push_back(Violation("configuration write to a register the driver does not own", Entry));
+      continue;
+    }
+    if (LinkControl && AspmDisabled) {
+      Violations.push_back(Violation("link control written while DisableASPM exists", Entry));
+      continue;
+    }
+    const Access *Read = PrecedingRead(All, Index, AccessKind::ConfigRead);
+    if (Read == nullptr) {
+      Violations.push_back(Violation("configuration write without reading the register first", Entry));
+      continue;
+    }
+    const UINT64 Changed = Read->Value ^ Entry.Value;
+    const bool Kept = LinkControl ? (Entry.Value & Read->Value) == Read->Value &&
+                                        (Changed & ~static_cast<UINT64>(kLinkControlBitsTheDriverSets)) == 0
+                                  : (Changed & ~static_cast<UINT64>(PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK)) == 0;
+    if (!Kept) {
+      Violations.push_back(Violation("write changes bits the driver does not own", Entry));
+    }
+  }
+  return Violations;
+}
+
+std::vector<std::string> CheckWindowWrites(const AccessLog &Log, const RegisterOwnership &Owned, bool AspmDisabled) {
+  std::vector<std::string> Violations;
+  std::map<UINT64, UINT64> LastLinkSetup;
+  const auto &All = Log.All();
+  for (size_t Index = 0; Index < All.size(); ++Index) {
+    const Access &Entry = All[Index];
+    if (Entry.Kind != AccessKind::WindowWrite) {
+      continue;
+    }
+    if (AspmDisabled) {
+      Violations.push_back(Violation("window written while DisableASPM exists", Entry));
+      continue;
+    }
+    const bool LinkSetup = Entry.Width == 1 && Entry.Register() == PCIE_WINDOW_LINK_SETUP_OFFSET;
+    const bool PortControl = Entry.Width == 2 && Entry.Register() == PCIE_WINDOW_PORT_CONTROL_OFFSET;
+    if ((!LinkSetup && !PortControl) || !Owned.HasPcieCapability(WhereOf(Entry))) {
+      Violations.push_back(Violation("window write to a register the driver does not own", Entry));
+      continue;
+    }
+    const Access *Read = PrecedingRead(All, Index, AccessKind::WindowRead);
+    if (Read == nullptr) {
+      Violations.push_back(Violation("window write without reading the register first", Entry));
+      continue;
+    }
+    const bool Kept = LinkSetup
+                          ? (Read->Value ^ Entry.Value) == PCIE_WINDOW_LINK_SETUP_ACTIVE || Read->Value == Entry.Value
+                          : Entry.Value == (Read->Value | PCIE_WINDOW_PORT_CONTROL_BIT);
+    if (!Kept) {
+      Violations.push_back(Violation("window write changes bits the driver does not own", Entry));
+    }
+    if (LinkSetup) {
+      LastLinkSetup[Entry.Address] = Entry.Value;
+    }
+  }
+  for (const auto &[Address, Value] : LastLinkSetup) {
+    if ((Value & PCIE_WINDOW_LINK_SETUP_ACTIVE) != 0) {
+      char Text[96];
+      std::snprintf(Text, sizeof(Text), "link-setup bit left set at %#llx", static_cast<unsigned long long>(Address));
+      Violations.emplace_back(Text);
+    }
+  }
+  return Violations;
+}
+
+std::vector<std::string> CheckMemoryWrites(const AccessLog &Log) {
+  std::vector<std::string> Violations;
+  for (const Access &Entry : Log.All()) {
+    if (Entry.Kind != AccessKind::MemoryWrite) {
+      continue;
+    }
+    bool Owned = false;
+    for (const IOAPIC_ASSIGNMENT &IoApic : mIoApicTable) {
+      Owned = Owned || Entry.Address == IoApic.Base || Entry.Address == IoApic.Base + IOAPIC_DATA_OFFSET;
+    }
+    if (!Owned || Entry.Width != 4 || Entry.Count != 1) {
+      Violations.push_back(Violation("memory write outside the I/O APIC registers", Entry));
+    }
+  }
+  return Violations;
+}
+
+RunBudget BudgetFor(const PciBus &Bus, size_t Enumerations, size_t Requests) {
+  // Each walk enters every bus at most once and probes at most 256 functions
+  // there; a present function costs its header, one capability search of at
+  // most 48 entries and a few registers, and in the ASPM pass up to eight
+  // child functions and one bounded retrain wait. Five walks per enumeration:
+  // two callback walks, ASPM, and the two max payload walks.
+  constexpr size_t kWalksPerEnumeration = 5;
+  constexpr size_t kAccessesPerBusScan = 2 * 256;
+  constexpr size_t kPollsPerRetrain = PCIE_LINK_TRAINING_TIMEOUT_US / PCIE_LINK_TRAINING_POLL_INTERVAL_US + 1;
+  constexpr size_t kAccessesPerFunction = 8 * 128 + kPollsPerRetrain + 256;
+  constexpr size_t kAccessesPerRequest = 8;
+  const size_t Functions = Bus.Functions().size();
+  const size_t Buses = std::min<size_t>(256, Functions + 1);
+  const size_t PerWalk = Buses * kAccessesPerBusScan + Functions * kAccessesPerFunction;
+  return {Enumerations * kWalksPerEnumeration * PerWalk + Requests * kAccessesPerRequest,
+          Enumerations * Functions * kPollsPerRetrain};
+}
+
+std::vector<std::string> CheckBudget(const Machine &Board, const RunBudget &Budget) {
+  std::vector<std::string> Violations;
+  if (Board.AccessesCounted() > Budget.Accesses) {
+    Violations.push_back("made " + std::to_string(Board.AccessesCounted()) + " accesses, budget " +
+                         std::to_string(Budget.Accesses));
+  }
+  if (Board.StallCalls() > Budget.Stalls) {
+    Violations.push_back("stalled " + std::to_string(Board.StallCalls()) + " times, budget " +
+                         std::to_string(Budget.Stalls));
+  }
+  return Violations;
+}
+
+std::vector<std::string> CheckOptionRomSets(Machine &Board, PoolOwners *Owners) {
+  std::vector<std::string> Violations;
+  static constexpr EFI_GUID kSetGuid = PCI_OPTION_ROM_SET_GUID;
+  const Pool &Memory = Board.Memory();
+  for (const EFI_HANDLE Handle : Board.Handles().HandlesWith(kSetGuid)) {
+    const auto *Set = static_cast<const PCI_OPTION_ROM_SET *>(Board.Handles().Find(Handle, kSetGuid));
+    const auto Live = Memory.LiveAllocations().find(const_cast<PCI_OPTION_ROM_SET *>(Set));
+    if (Live == Memory.LiveAllocations().end() || Live->second.Size != sizeof(PCI_OPTION_ROM_SET)) {
+      Violations.emplace_back("installed option ROM set is not a live 16-byte pool allocation");
+      continue;
+    }
+    Owners->insert(Set);
+    bool ReservedZero = true;
+    for (const UINT8 Byte : Set->Reserved) {
+      ReservedZero = ReservedZero && Byte == 0;
+    }
+    if (Set->Count < PCI_OPTION_ROM_SET_MIN_IMAGES || Set->Count > PCI_OPTION_ROM_SET_MAX_IMAGES || !ReservedZero) {
+      Violations.push_back("option ROM set count " + std::to_string(Set->Count) +
+                           (ReservedZero ? "" : ", reserved not zero"));
+      continue;
+    }
+    const auto Array = Memory.LiveAllocations().find(Set->Images);
+    if (Array == Memory.LiveAllocations().end() || Array->second.Size != Set->Count * sizeof(PCI_OPTION_ROM_IMAGE)) {
+      Violations.emplace_back("option ROM set array is not a live allocation of Count entries");
+      continue;
+    }
+    Owners->insert(Set->Images);
+    for (UINT8 Index = 0; Index < Set->Count; ++Index) {
+      const PCI_OPTION_ROM_IMAGE &Entry = Set->Images[Index];
+      const auto Image = Memory.LiveAllocations().find(Entry.Image);
+      if (Image == Memory.LiveAllocations().end() || Image->second.Size != Entry.Size) {
+        Violations.push_back("option ROM set entry " + std::to_string(Index) + " is not a live image of its size");
+        continue;
+      }
+      Owners->insert(Entry.Image);
+    }
+  }
+  return Violations;
+}
+
+std::vector<std::string> CheckReturnedImages(Machine &Board, const std::vector<ReturnedImage> &Images,
+                                             PoolOwners *Owners) {
+  std::vector<std::string> Violations;
+  const auto &Live = Board.Memory().LiveAllocations();
+  for (const ReturnedImage &Returned : Images) {
+    const auto Found = Live.find(Returned.Image);
+    if (Found == Live.end() || Found->second.Size != Returned.Size) {
+      Violations.emplace_back("returned option ROM image is not a live allocation of the size returned");
+      continue;
+    }
+    Owners->insert(Returned.Image);
+  }
+  return Violations;
+}
+
+std::vector<std::string> CheckCallbackEntries(Machine &Board, std::vector<RegisteredCallback> *Found,
+                                              PoolOwners *Owners) {
+  std::vector<std::string> Violations;
+  const auto &Live = Board.Memory().LiveAllocations();
+  LIST_ENTRY *const Head = &mCallbackList;
+  // A ring of n entries returns to its head after n steps; more means a cycle
+  // that skips the head.
+  const size_t MostSteps = Live.size() + 1;
+  size_t Steps = 0;
+  for (LIST_ENTRY *Link = Head->ForwardLink; Link != Head; Link = Link->ForwardLink) {
+    auto *Entry = CallbackEntryFromLink(Link);
+    const auto Allocation = Live.find(Entry);
+    if (++Steps > MostSteps || Allocation == Live.end() || Allocation->second.Size != sizeof(PCI_CALLBACK_ENTRY)) {
+      Violations.emplace_back("callback list reaches memory that is no live entry");
+      return Violations;
+    }
+    Owners->insert(Entry);
+    if (Link->ForwardLink->BackLink != Link) {
+      Violations.emplace_back("callback list links do not agree");
+    }
+    if (Entry->Signature != PCI_CALLBACK_ENTRY_SIGNATURE || Entry->Callback == nullptr ||
+        (Entry->Mask & PCI_CALLBACK_KNOWN_POINTS) == 0) {
+      Violations.emplace_back("callback entry without its signature, callback or a known point");
+    }
+    for (const RegisteredCallback &Earlier : *Found) {
+      if (Earlier.Callback == Entry->Callback) {
+        Violations.emplace_back("callback registered twice");
+      }
+    }
+    Found->push_back({Entry->Callback, Entry->Mask});
+  }
+  if (Head->BackLink->ForwardLink != Head) {
+    Violations.emplace_back("callback list head links do not agree");
+  }
+  return Violations;
+}
+
+std::vector<std::string> CheckPoolAccounting(Machine &Board, const PoolOwners &Owners) {
+  const Pool &Memory = Board.Memory();
+  std::vector<std::string> Violations = Memory.Faults();
+  for (const auto &[Buffer, Info] : Memory.LiveAllocations()) {
+    if (Owners.count(Buffer) == 0) {
+      Violations.push_back("allocation " + std::to_string(Info.Sequence) + " of " + std::to_string(Info.Size) +
+                           " bytes is neither freed nor owned");
+    }
+  }
+  return Violations;
+}
+
+} // namespace sim
