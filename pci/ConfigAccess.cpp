@@ -16,7 +16,7 @@ bool ReadPciHeader(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 *Buffer,
 }
 
 EFI_STATUS FindPcieCapability(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address, UINT8 *CapOffset) {
-  const UINT64 Function = Address & 0xFFFFFF00ULL;
+  const UINT64 Function = PciFunctionAddressOf(Address);
   const UINT8 Status = PciConfigReadOrOnes<UINT8>(RootBridgeIo, PciRegisterAddress(Function, PCI_STATUS_OFFSET));
   if ((Status & PCI_STATUS_CAPABILITY_LIST) == 0) {
     return EFI_UNSUPPORTED;

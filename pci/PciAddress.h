@@ -14,6 +14,10 @@ constexpr UINT64 PciFunctionAddress(UINT8 Bus, UINT8 Device, UINT8 Function) {
 // address, as every walk forms it.
 constexpr UINT64 PciRegisterAddress(UINT64 FunctionAddress, UINT32 Register) { return FunctionAddress + Register; }
 
+// The address of the function an address points into, with register 0 and
+// the extended register bits cleared.
+constexpr UINT64 PciFunctionAddressOf(UINT64 Address) { return Address & 0xFFFFFF00ULL; }
+
 constexpr UINT64 PciAddressValue(const EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS &Address) {
   return (static_cast<UINT64>(Address.ExtendedRegister) << 32) | (static_cast<UINT64>(Address.Bus) << 24) |
          (static_cast<UINT64>(Address.Device) << 16) | (static_cast<UINT64>(Address.Function) << 8) | Address.Register;
