@@ -1,5 +1,7 @@
 #include "Firmware.h"
 
+#include "platform/ConfigBlockProtocol.h"
+
 namespace e2e {
 
 constinit EFI_HANDLE gImageHandle = nullptr;
@@ -47,6 +49,15 @@ bool BytesEqual(const VOID *Left, const VOID *Right, UINTN Length) {
     }
   }
   return true;
+}
+
+const UINT8 *ConfigBlock(const CHAR16 *Name) {
+  auto *Provider = LocateInterface<PLATFORM_CONFIG_BLOCK_PROTOCOL>(kPlatformConfigBlockProtocolGuid);
+  VOID *Block = nullptr;
+  if (Provider == nullptr || EFI_ERROR(Provider->GetConfigBlock(Provider, Name, &Block))) {
+    return nullptr;
+  }
+  return static_cast<const UINT8 *>(Block);
 }
 
 } // namespace e2e

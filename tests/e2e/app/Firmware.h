@@ -51,6 +51,10 @@ template <typename Interface> Interface *LocateInterface(const EFI_GUID &Protoco
 
 bool BytesEqual(const VOID *Left, const VOID *Right, UINTN Length);
 
+// The named block of the configuration-block provider, or null when there is
+// no provider or no such block.
+const UINT8 *ConfigBlock(const CHAR16 *Name);
+
 // Replaces a pointer in a firmware service table and keeps the table's CRC
 // valid, as the UEFI specification requires of anyone changing a table.
 template <typename Slot> void PatchServiceTable(EFI_TABLE_HEADER *Table, UINTN TableSize, Slot *Member, Slot Value) {

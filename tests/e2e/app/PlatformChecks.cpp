@@ -25,15 +25,6 @@ constexpr UINT32 kIoApicIdShift = 24;
 // QEMU's I/O APIC keeps four ID bits.
 constexpr UINT32 kIoApicIdMask = 0x0F;
 
-const UINT8 *ConfigBlock(const CHAR16 *Name) {
-  auto *Provider = LocateInterface<PLATFORM_CONFIG_BLOCK_PROTOCOL>(kPlatformConfigBlockProtocolGuid);
-  VOID *Block = nullptr;
-  if (Provider == nullptr || EFI_ERROR(Provider->GetConfigBlock(Provider, Name, &Block))) {
-    return nullptr;
-  }
-  return static_cast<const UINT8 *>(Block);
-}
-
 void CheckDepConf() {
   Check Result("config-blocks.dep-conf");
   const UINT8 *Block = ConfigBlock(kDepConfBlockName);

@@ -80,15 +80,6 @@ void CheckPrepDispatch(const Observation &Seen) {
   Result.Report();
 }
 
-const UINT8 *ConfigBlock(const CHAR16 *Name) {
-  auto *Provider = LocateInterface<PLATFORM_CONFIG_BLOCK_PROTOCOL>(kPlatformConfigBlockProtocolGuid);
-  VOID *Block = nullptr;
-  if (Provider == nullptr || EFI_ERROR(Provider->GetConfigBlock(Provider, Name, &Block))) {
-    return nullptr;
-  }
-  return static_cast<const UINT8 *>(Block);
-}
-
 // The support driver filled both blocks at its entry in this boot: every byte
 // that differs from the fill was written since.
 void CheckConfigBlocks() {
