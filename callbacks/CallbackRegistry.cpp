@@ -1,15 +1,15 @@
 // Registration through PCI_CALLBACK_PROTOCOL and the dispatch of registrations.
 #include "PciCallbacks.h"
 
-#include "core/Driver.h"
-#include "core/LinkedList.h"
-#include "core/PoolMemory.h"
-
-PCI_CALLBACK_ENTRY *CallbackEntryFromLink(LIST_ENTRY *Link) {
-  return reinterpret_cast<PCI_CALLBACK_ENTRY *>(reinterpret_cast<UINT8 *>(Link) - offsetof(PCI_CALLBACK_ENTRY, Link));
-}
+#include "base/LinkedList.h"
+#include "base/PoolMemory.h"
 
 namespace {
+
+PCI_CALLBACK_PROTOCOL mPciCallback;
+LIST_ENTRY mCallbackList;
+PCI_DEVICE_RECORD mDeviceRecord;
+UINT32 mCurrentPhaseMask;
 
 bool IsRegistered(PCI_CALLBACK_FUNCTION *Callback) {
   for (LIST_ENTRY *Link = mCallbackList.ForwardLink; Link != &mCallbackList; Link = Link->ForwardLink) {
@@ -21,6 +21,15 @@ bool IsRegistered(PCI_CALLBACK_FUNCTION *Callback) {
 }
 
 } // namespace
+
+void ResetPciCallbacks() {
+  mPciCallback = {RegisterCallback};
+  InitializeListHead(&mCallbackList);
+  mDeviceRecord = {};
+  mCurrentPhaseMask = 0;
+}
+
+PCI_CALLBACK_PROTOCOL *PciCallbackProtocol() { return &mPciCallback; }
 
 EFI_STATUS EFIAPI RegisterCallback(PCI_CALLBACK_PROTOCOL *This, PCI_CALLBACK_FUNCTION *Callback, UINT32 Mask) {
   (void)This;
@@ -42,14 +51,30 @@ EFI_STATUS EFIAPI RegisterCallback(PCI_CALLBACK_PROTOCOL *This, PCI_CALLBACK_FUN
   return EFI_SUCCESS;
 }
 
-void DispatchPciCallbacks(EFI_HANDLE RootBridgeHandle, UINT64 PciAddress, UINT32 Mask, PCI_DEVICE_RECORD *Record) {
-  Record->RootBridgeIo = mRootBridgeIo;
+void SetDeviceRecordCpuIo(EFI_CPU_IO_PROTOCOL *CpuIo) { mDeviceRecord.CpuIo = CpuIo; }
+
+void BeginCallbackPoint(UINT32 Mask) { mCurrentPhaseMask = Mask; }
+
+void DispatchPciCallbacks(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_HANDLE RootBridgeHandle,
+                          UINT64 PciAddress) {
+  mDeviceRecord.RootBridgeIo = RootBridgeIo;
   // The next link is read only after the call returns, so that a callback that
   // registers another one has it called in this same dispatch.
   for (LIST_ENTRY *Link = mCallbackList.ForwardLink; Link != &mCallbackList; Link = Link->ForwardLink) {
     const PCI_CALLBACK_ENTRY *Entry = CallbackEntryFromLink(Link);
-    if ((Entry->Mask & Mask) != 0) {
-      (void)Entry->Callback(RootBridgeHandle, PciAddress, Mask, Record);
+    if ((Entry->Mask & mCurrentPhaseMask) != 0) {
+      (void)Entry->Callback(RootBridgeHandle, PciAddress, mCurrentPhaseMask, &mDeviceRecord);
     }
   }
 }
+
+const LIST_ENTRY *PciCallbackRegistrations() { return &mCallbackList; }
+
+const PCI_CALLBACK_ENTRY *CallbackEntryFromLink(const LIST_ENTRY *Link) {
+  return reinterpret_cast<const PCI_CALLBACK_ENTRY *>(reinterpret_cast<const UINT8 *>(Link) -
+                                                      offsetof(PCI_CALLBACK_ENTRY, Link));
+}
+
+PCI_DEVICE_RECORD *PciDeviceRecord() { return &mDeviceRecord; }
+
+UINT32 CurrentCallbackPoint() { return mCurrentPhaseMask; }

@@ -1,6 +1,6 @@
 // Physical accesses in the image: the boot environment maps memory one to one,
 // so an address is a pointer. Volatile keeps every access exactly as written.
-#include "core/PhysicalMemory.h"
+#include "base/PhysicalMemory.h"
 
 UINT8 PhysicalRead8(UINT64 Address) { return *reinterpret_cast<volatile UINT8 *>(Address); }
 

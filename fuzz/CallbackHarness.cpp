@@ -1,7 +1,7 @@
 #include "fuzz/CallbackHarness.h"
 
 #include "callbacks/PciCallbacks.h"
-#include "core/Driver.h"
+#include "driver/Driver.h"
 #include "pci/PciRegisters.h"
 
 #include <cstdio>
@@ -77,7 +77,8 @@ void CallbackHarness::OnCall(const sim::CallbackCall &Call, PCI_DEVICE_RECORD *R
   if (!Walk && Call.Mask != PCI_CALLBACK_PREP_CONTROLLER) {
     Violations->push_back("callback called with mask " + StatusText(Call.Mask) + ", not one dispatch point");
   }
-  if (Record != &mDeviceRecord || Call.Contents.RootBridgeIo != mRootBridgeIo || Call.Contents.CpuIo != mCpuIo) {
+  if (Record != PciDeviceRecord() || Call.Contents.RootBridgeIo != LocatedRootBridgeIo() ||
+      Call.Contents.CpuIo != LocatedCpuIo()) {
     Violations->emplace_back("callback handed another record, or one not pointing at the located services");
   }
   if (Walk && (Call.PciAddress & 0xFF) != 0) {

@@ -1,7 +1,8 @@
 #include "fuzz/HostileBoard.h"
 
-#include "core/Driver.h"
+#include "platform/SetupData.h"
 #include "pci/PciRegisters.h"
+#include "pci/PcieCapability.h"
 #include "pcie/LinkTuning.h"
 #include "sim/BoardBuilder.h"
 

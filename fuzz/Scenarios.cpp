@@ -1,6 +1,6 @@
 #include "fuzz/Scenarios.h"
 
-#include "core/Driver.h"
+#include "platform/SetupData.h"
 #include "fuzz/CallbackHarness.h"
 #include "fuzz/HostileBoard.h"
 #include "oprom/OptionRomTable.h"
@@ -325,8 +325,8 @@ std::vector<std::string> RunOptionRomRequests(const uint8_t *Data, size_t Size) 
   }
   if (SetupLoaded) {
     const UINT8 Expected = ExpectedEthernetSwitch(SetupPresent, SetupLength, SetupSwitch);
-    if (mSetupData[kSetupEthernetSwitch] != Expected) {
-      All.emplace_back("Setup byte 91 is " + std::to_string(mSetupData[kSetupEthernetSwitch]) + ", expected " +
+    if (SetupData()[kSetupEthernetSwitch] != Expected) {
+      All.emplace_back("Setup byte 91 is " + std::to_string(SetupData()[kSetupEthernetSwitch]) + ", expected " +
                        std::to_string(Expected));
     }
   }

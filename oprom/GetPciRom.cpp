@@ -4,16 +4,13 @@
 #include "OptionRomSet.h"
 #include "OptionRomTable.h"
 
-#include "core/Driver.h"
+#include "base/FirmwareServices.h"
 #include "pci/PciRegisters.h"
-#include "platform/SetupData.h"
 
 namespace {
 
 // Class word at PCI_CLASS_CODE_OFFSET: base class 02 (network), sub-class 00.
 constexpr UINT16 PCI_CLASS_WORD_ETHERNET = 0x0200;
-// Setup switch value: Ethernet controllers get no option ROM.
-constexpr UINT8 SETUP_ETHERNET_OPROM_DISABLED = 0;
 
 // What a table row is matched against.
 struct OPTION_ROM_DEVICE {
@@ -27,27 +24,10 @@ struct OPTION_ROM_DEVICE {
 
 EFI_PCI_IO_PROTOCOL *PciIoOf(EFI_HANDLE PciHandle) {
   VOID *Interface = nullptr;
-  if (EFI_ERROR(mBootServices->HandleProtocol(PciHandle, &EFI_PCI_IO_PROTOCOL_GUID, &Interface))) {
+  if (EFI_ERROR(BootServices()->HandleProtocol(PciHandle, &EFI_PCI_IO_PROTOCOL_GUID, &Interface))) {
     return nullptr;
   }
   return static_cast<EFI_PCI_IO_PROTOCOL *>(Interface);
-}
-
-// The first request reads Setup. A variable that cannot be read switches
-// Ethernet option ROMs off for the rest of the boot; one too short to reach
-// the switch leaves it marked not loaded, so every request reads it again.
-void LoadSetupDataIfNotLoaded() {
-  if (mSetupData[SETUP_ETHERNET_OPROM_OFFSET] != SETUP_DATA_NOT_LOADED) {
-    return;
-  }
-  if (EFI_ERROR(LoadSetupData())) {
-    mSetupData[SETUP_ETHERNET_OPROM_OFFSET] = SETUP_ETHERNET_OPROM_DISABLED;
-  }
-}
-
-bool EthernetOptionRomSuppressed(UINT16 ClassWord) {
-  return mSetupData[SETUP_ETHERNET_OPROM_OFFSET] == SETUP_ETHERNET_OPROM_DISABLED &&
-         ClassWord == PCI_CLASS_WORD_ETHERNET;
 }
 
 [[nodiscard]] EFI_STATUS ReadConfig16(EFI_PCI_IO_PROTOCOL *PciIo, UINT32 Offset, UINT16 *Value) {
@@ -55,14 +35,15 @@ bool EthernetOptionRomSuppressed(UINT16 ClassWord) {
 }
 
 // Location, class and IDs of the device, in that order; EFI_NOT_FOUND when any
-// of them cannot be read or the device is an Ethernet controller whose option
-// ROM Setup switched off.
-[[nodiscard]] EFI_STATUS IdentifyDevice(EFI_PCI_IO_PROTOCOL *PciIo, OPTION_ROM_DEVICE *Device) {
+// of them cannot be read or the device is an Ethernet controller while those
+// get no option ROM.
+[[nodiscard]] EFI_STATUS IdentifyDevice(EFI_PCI_IO_PROTOCOL *PciIo, bool EthernetAllowed, OPTION_ROM_DEVICE *Device) {
   if (EFI_ERROR(PciIo->GetLocation(PciIo, &Device->Segment, &Device->Bus, &Device->Device, &Device->Function))) {
     return EFI_NOT_FOUND;
   }
   UINT16 ClassWord = 0;
-  if (EFI_ERROR(ReadConfig16(PciIo, PCI_CLASS_CODE_OFFSET, &ClassWord)) || EthernetOptionRomSuppressed(ClassWord)) {
+  if (EFI_ERROR(ReadConfig16(PciIo, PCI_CLASS_CODE_OFFSET, &ClassWord)) ||
+      (ClassWord == PCI_CLASS_WORD_ETHERNET && !EthernetAllowed)) {
     return EFI_NOT_FOUND;
   }
   if (EFI_ERROR(ReadConfig16(PciIo, PCI_VENDOR_ID_OFFSET, &Device->VendorId)) ||
@@ -99,9 +80,8 @@ void CollectOptionRomImages(const OPTION_ROM_DEVICE &Device, OPTION_ROM_IMAGE_LI
 
 } // namespace
 
-EFI_STATUS EFIAPI GetPciRom(const EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE PciHandle, VOID **RomImage,
-                            UINTN *RomSize) {
-  (void)This;
+EFI_STATUS SupplyPciRom(EFI_HANDLE PciHandle, VOID **RomImage, UINTN *RomSize,
+                        OPTION_ROM_ETHERNET_POLICY EthernetOptionRomsEnabled) {
   if (RomImage == nullptr || RomSize == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
@@ -109,9 +89,9 @@ EFI_STATUS EFIAPI GetPciRom(const EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE Pc
   if (PciIo == nullptr) {
     return EFI_NOT_FOUND;
   }
-  LoadSetupDataIfNotLoaded();
+  const bool EthernetAllowed = EthernetOptionRomsEnabled();
   OPTION_ROM_DEVICE Device{};
-  if (EFI_ERROR(IdentifyDevice(PciIo, &Device))) {
+  if (EFI_ERROR(IdentifyDevice(PciIo, EthernetAllowed, &Device))) {
     return EFI_NOT_FOUND;
   }
   OPTION_ROM_IMAGE_LIST Images{};

@@ -1,7 +1,7 @@
 // The firmware-volume search for one option ROM file.
 #include "OptionRom.h"
 
-#include "core/Driver.h"
+#include "base/FirmwareServices.h"
 
 namespace {
 
@@ -10,7 +10,7 @@ EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCoun
                                      VOID **Buffer, UINTN *Size) {
   for (UINTN Index = 0; Index < VolumeCount; ++Index) {
     VOID *Interface = nullptr;
-    if (EFI_ERROR(mBootServices->HandleProtocol(Volumes[Index], &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, &Interface)) ||
+    if (EFI_ERROR(BootServices()->HandleProtocol(Volumes[Index], &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, &Interface)) ||
         Interface == nullptr) {
       // Volumes later in the list are not searched past one that fails.
       return EFI_LOAD_ERROR;
@@ -32,8 +32,8 @@ EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCoun
 EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size) {
   EFI_HANDLE *Volumes = nullptr;
   UINTN VolumeCount = 0;
-  if (EFI_ERROR(mBootServices->LocateHandleBuffer(ByProtocol, &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, nullptr, &VolumeCount,
-                                                  &Volumes))) {
+  if (EFI_ERROR(BootServices()->LocateHandleBuffer(ByProtocol, &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, nullptr,
+                                                   &VolumeCount, &Volumes))) {
     // Nothing was handed over on an error: there is no array to release.
     return EFI_NOT_FOUND;
   }
@@ -41,7 +41,7 @@ EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Siz
                                 ? EFI_NOT_FOUND
                                 : ReadRawSectionFromVolumes(Volumes, VolumeCount, FileGuid, Buffer, Size);
   if (Volumes != nullptr) {
-    mBootServices->FreePool(Volumes);
+    BootServices()->FreePool(Volumes);
   }
   return Status;
 }

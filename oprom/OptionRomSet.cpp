@@ -1,14 +1,14 @@
 #include "OptionRomSet.h"
 
 #include "OptionRom.h"
-#include "core/Driver.h"
-#include "core/PoolMemory.h"
+#include "base/FirmwareServices.h"
+#include "base/PoolMemory.h"
 
 namespace {
 
 bool HandleCarriesSet(EFI_HANDLE PciHandle) {
   VOID *Existing = nullptr;
-  return !EFI_ERROR(mBootServices->HandleProtocol(PciHandle, &kPciOptionRomSetGuid, &Existing));
+  return !EFI_ERROR(BootServices()->HandleProtocol(PciHandle, &kPciOptionRomSetGuid, &Existing));
 }
 
 // The record and its image array, both zero-filled pool; null when either
@@ -22,16 +22,16 @@ PCI_OPTION_ROM_SET *BuildOptionRomSet(const OPTION_ROM_IMAGE_LIST &Images) {
   const UINTN ArraySize = Images.Count * sizeof(PCI_OPTION_ROM_IMAGE);
   Set->Images = static_cast<PCI_OPTION_ROM_IMAGE *>(AllocateZeroPool(ArraySize));
   if (Set->Images == nullptr) {
-    mBootServices->FreePool(Set);
+    BootServices()->FreePool(Set);
     return nullptr;
   }
-  mBootServices->CopyMem(Set->Images, Images.Entries, ArraySize);
+  BootServices()->CopyMem(Set->Images, Images.Entries, ArraySize);
   return Set;
 }
 
 void FreeOptionRomSet(PCI_OPTION_ROM_SET *Set) {
-  mBootServices->FreePool(Set->Images);
-  mBootServices->FreePool(Set);
+  BootServices()->FreePool(Set->Images);
+  BootServices()->FreePool(Set);
 }
 
 } // namespace
@@ -46,7 +46,7 @@ bool AttachOptionRomSet(EFI_HANDLE PciHandle, const OPTION_ROM_IMAGE_LIST &Image
     return false;
   }
   if (EFI_ERROR(
-          mBootServices->InstallProtocolInterface(&PciHandle, &kPciOptionRomSetGuid, EFI_NATIVE_INTERFACE, Set))) {
+          BootServices()->InstallProtocolInterface(&PciHandle, &kPciOptionRomSetGuid, EFI_NATIVE_INTERFACE, Set))) {
     FreeOptionRomSet(Set);
     return false;
   }
@@ -55,6 +55,6 @@ bool AttachOptionRomSet(EFI_HANDLE PciHandle, const OPTION_ROM_IMAGE_LIST &Image
 
 void ReleaseUnownedImages(const OPTION_ROM_IMAGE_LIST &Images) {
   for (UINTN Index = 0; Index + 1 < Images.Count; ++Index) {
-    mBootServices->FreePool(Images.Entries[Index].Image);
+    BootServices()->FreePool(Images.Entries[Index].Image);
   }
 }

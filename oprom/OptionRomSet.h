@@ -2,7 +2,7 @@
 // them on the device's handle when there are several.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
 #include "PciOptionRomSet.h"
 

@@ -2,7 +2,7 @@
 // file holding each image. A device matching several rows gets every image.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
 struct OPTION_ROM_TABLE_ENTRY {
   EFI_GUID FileGuid; // firmware file whose raw section is the image

@@ -1,5 +1,7 @@
 #include "ConfigAccess.h"
 
+#include "PcieCapability.h"
+
 bool ReadPciHeader(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 *Buffer, UINT8 Bus, UINT8 Device,
                    UINT8 Function) {
   const UINT64 Address = PciFunctionAddress(Bus, Device, Function);

@@ -33,11 +33,6 @@ template <typename T> T PciConfigReadOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *Roo
   return Value;
 }
 
-template <typename T>
-EFI_STATUS PciConfigWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address, T Value) {
-  return RootBridgeIo->Pci.Write(RootBridgeIo, PciWidthOf<T>(), Address, 1, &Value);
-}
-
 // Reads the 64-byte header of (Bus, Device, Function) into Buffer and tells
 // whether the function is present. When it is absent (or the first read fails)
 // only the first 4 bytes of Buffer have changed.
@@ -57,6 +52,12 @@ EFI_STATUS PciConfigWrite(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 
 // Nothing is written when the read fails.
 void PciConfigModify(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width,
                      UINT64 Address, UINT32 Value, UINT32 Mask);
+
+// The secondary bus number of the bridge at FunctionAddress.
+[[nodiscard]] inline EFI_STATUS ReadSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 FunctionAddress,
+                                                 UINT8 *Bus) {
+  return PciConfigRead(RootBridgeIo, PciRegisterAddress(FunctionAddress, PCI_BRIDGE_SECONDARY_BUS_OFFSET), Bus);
+}
 
 // Fields of a header buffer filled by ReadPciHeader.
 inline UINT16 HeaderVendorId(const UINT8 *Header) {

@@ -3,7 +3,7 @@
 // 63-32 stay 0.
 #pragma once
 
-#include "core/Protocols.h"
+#include "base/Protocols.h"
 
 // Address of a function with register 0.
 constexpr UINT64 PciFunctionAddress(UINT8 Bus, UINT8 Device, UINT8 Function) {

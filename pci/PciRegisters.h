@@ -1,6 +1,6 @@
-// Configuration-space registers and bits the driver uses, named with their
-// offsets. Header registers: PCI Local Bus Specification 3.0, section 6.1;
-// PCI Express capability: PCI Express Base Specification 4.0, section 7.5.3.
+// Configuration-space header registers and bits the driver uses, named with
+// their offsets (PCI Local Bus Specification 3.0, section 6.1). The PCI Express
+// capability's registers are in PcieCapability.h.
 #pragma once
 
 #include "EfiBaseTypes.h"
@@ -37,22 +37,3 @@ inline constexpr UINT8 PCI_CAPABILITY_POINTER_INVALID = 0xFF;
 inline constexpr UINT32 PCI_CAPABILITY_LIST_MAX_ENTRIES = 48;
 inline constexpr UINT8 PCI_CAPABILITY_FIRST_OFFSET = 0x40;
 inline constexpr UINT32 PCI_CONFIG_SPACE_SIZE = 0x100;
-
-// PCI Express capability registers, as offsets from the capability.
-inline constexpr UINT32 PCIE_CAPABILITIES_OFFSET = 0x02;
-inline constexpr UINT32 PCIE_DEVICE_CAPABILITIES_OFFSET = 0x04;
-inline constexpr UINT32 PCIE_DEVICE_CONTROL_OFFSET = 0x08;
-inline constexpr UINT32 PCIE_LINK_CAPABILITIES_OFFSET = 0x0C;
-inline constexpr UINT32 PCIE_LINK_CONTROL_OFFSET = 0x10;
-inline constexpr UINT32 PCIE_LINK_STATUS_OFFSET = 0x12;
-// End of the last PCI Express register the driver uses (link status). A
-// capability whose registers would run past the 256-byte space is unusable:
-// offset + register would carry into the function number of the address.
-inline constexpr UINT32 PCIE_CAPABILITY_USED_LENGTH = PCIE_LINK_STATUS_OFFSET + 2;
-
-// Capabilities register, bits 7-4: device/port type.
-inline constexpr UINT8 PCIE_PORT_TYPE_SHIFT = 4;
-inline constexpr UINT8 PCIE_PORT_TYPE_MASK = 0x0F;
-inline constexpr UINT8 PCIE_PORT_TYPE_ROOT_PORT = 4;
-inline constexpr UINT8 PCIE_PORT_TYPE_SWITCH_UPSTREAM = 5;
-inline constexpr UINT8 PCIE_PORT_TYPE_SWITCH_DOWNSTREAM = 6;

@@ -4,26 +4,16 @@
 // sections 7.5.3.6 to 7.5.3.8); the link is then retrained so that the new
 // common-clock setting takes effect.
 #include "ConfigWindow.h"
+#include "HostBridgeQuirks.h"
 #include "LinkTuning.h"
-#include "PcieRegisters.h"
 
-#include "core/Driver.h"
-#include "pci/BusSet.h"
-#include "pci/ScanOrder.h"
+#include "base/FirmwareServices.h"
+#include "pci/HierarchyWalk.h"
+#include "pci/PcieCapability.h"
 
 namespace {
 
-// One host bridge family whose early revisions must not enable L1 on a link
-// that runs faster than 2.5 GT/s.
-constexpr UINT16 HOST_BRIDGE_FAMILY_VENDOR_ID = 0x8086;
-constexpr UINT16 HOST_BRIDGE_FAMILY_DEVICE_IDS[] = {0x4000, 0x4001, 0x4003};
-constexpr UINT8 HOST_BRIDGE_FAMILY_FIRST_L1_REVISION = 0x20;
-constexpr UINT8 HOST_BRIDGE_BUS = 0;
-constexpr UINT8 HOST_BRIDGE_DEVICE = 0;
-constexpr UINT8 HOST_BRIDGE_FUNCTION = 0;
-
 constexpr UINT8 LINK_CONTROL_COMMON_CLOCK_AND_L1 = PCIE_LINK_CONTROL_COMMON_CLOCK | PCIE_LINK_CONTROL_ASPM_L1;
-constexpr UINT8 LINK_CONTROL_COMMON_CLOCK_ONLY = PCIE_LINK_CONTROL_COMMON_CLOCK;
 
 // A function with a PCI Express capability at Cap.
 struct PCIE_FUNCTION {
@@ -33,53 +23,20 @@ struct PCIE_FUNCTION {
   UINT8 Cap;
 };
 
-// A root or switch port and what the links below it are configured from.
-struct PCIE_BRIDGE {
+// The port above the bus a walk level scans, and what the links below it are
+// configured from. The first bus has none: Port.Cap is 0 there.
+struct LINK_OWNER {
   PCIE_FUNCTION Port;
-  UINT8 SecondaryBus;
   UINT8 PortType;
-  bool L1;
   UINT8 LinkControl; // carries over from one child to the next
+  bool L1;
 };
-
-UINT64 CapabilityRegister(const PCIE_FUNCTION &Port, UINT32 Offset) {
-  return PciRegisterAddress(PciFunctionAddress(Port.Bus, Port.Device, Port.Function), Port.Cap + Offset);
-}
-
-bool FindPcieFunction(UINT8 Bus, UINT8 Device, UINT8 Function, PCIE_FUNCTION *Found) {
-  UINT8 Cap = 0;
-  if (EFI_ERROR(FindPcieCapability(mRootBridgeIo, PciFunctionAddress(Bus, Device, Function), &Cap))) {
-    return false;
-  }
-  *Found = {Bus, Device, Function, Cap};
-  return true;
-}
 
 bool AspmDisabledByVariable() {
   UINT8 Buffer[DISABLE_ASPM_VARIABLE_BUFFER_SIZE];
   UINTN Size = sizeof(Buffer);
   return !EFI_ERROR(
-      mRuntimeServices->GetVariable(DISABLE_ASPM_VARIABLE_NAME, &DISABLE_ASPM_VARIABLE_GUID, nullptr, &Size, Buffer));
-}
-
-bool SupportsAspmL1(const PCIE_FUNCTION &Port) {
-  const auto LinkCapabilities =
-      PciConfigReadOrOnes<UINT32>(mRootBridgeIo, CapabilityRegister(Port, PCIE_LINK_CAPABILITIES_OFFSET));
-  return (LinkCapabilities & PCIE_LINK_CAPABILITIES_ASPM_L1) != 0;
-}
-
-UINT8 ReadPortType(const PCIE_FUNCTION &Port) {
-  const auto Capabilities =
-      PciConfigReadOrOnes<UINT8>(mRootBridgeIo, CapabilityRegister(Port, PCIE_CAPABILITIES_OFFSET));
-  return static_cast<UINT8>((Capabilities >> PCIE_PORT_TYPE_SHIFT) & PCIE_PORT_TYPE_MASK);
-}
-
-UINT16 ReadLinkStatus(const PCIE_FUNCTION &Port) {
-  return PciConfigReadOrOnes<UINT16>(mRootBridgeIo, CapabilityRegister(Port, PCIE_LINK_STATUS_OFFSET));
-}
-
-void SetLinkControlBits(const PCIE_FUNCTION &Port, UINT8 Bits) {
-  PciConfigModify(mRootBridgeIo, EfiPciWidthUint8, CapabilityRegister(Port, PCIE_LINK_CONTROL_OFFSET), Bits, 0);
+      RuntimeServices()->GetVariable(DISABLE_ASPM_VARIABLE_NAME, &DISABLE_ASPM_VARIABLE_GUID, nullptr, &Size, Buffer));
 }
 
 // Root ports and switch downstream ports own the link below them; an upstream
@@ -92,196 +49,171 @@ bool IsSwitchPort(UINT8 PortType) {
   return PortType == PCIE_PORT_TYPE_SWITCH_UPSTREAM || PortType == PCIE_PORT_TYPE_SWITCH_DOWNSTREAM;
 }
 
-// A PCI Express bridge at (Bus, Device, Function) whose secondary bus lies
-// below Bus; anything else has no links for this pass to configure.
-bool FindPcieBridge(UINT8 Bus, UINT8 Device, UINT8 Function, PCIE_FUNCTION *Bridge, UINT8 *SecondaryBus) {
-  UINT8 Header[PCI_HEADER_SIZE] = {};
-  if (!ReadPciHeader(mRootBridgeIo, Header, Bus, Device, Function) || !IsPciToPciBridge(HeaderType(Header))) {
-    return false;
-  }
-  if (!FindPcieFunction(Bus, Device, Function, Bridge)) {
-    return false;
-  }
-  const UINT64 Secondary =
-      PciRegisterAddress(PciFunctionAddress(Bus, Device, Function), PCI_BRIDGE_SECONDARY_BUS_OFFSET);
-  return !EFI_ERROR(PciConfigRead(mRootBridgeIo, Secondary, SecondaryBus)) && *SecondaryBus > Bus;
-}
-
-bool IsHostBridgeFamilyDevice(UINT32 Ids) {
-  if ((Ids & 0xFFFF) != HOST_BRIDGE_FAMILY_VENDOR_ID) {
-    return false;
-  }
-  for (const UINT16 DeviceId : HOST_BRIDGE_FAMILY_DEVICE_IDS) {
-    if ((Ids >> 16) == DeviceId) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// For a link faster than 2.5 GT/s: the early revisions of the host bridge
-// family get common clock without L1, later ones both; with any other host
-// bridge the link control value stays as it was.
-UINT8 LinkControlForHostBridge(UINT8 Current) {
-  const UINT64 HostBridge = PciFunctionAddress(HOST_BRIDGE_BUS, HOST_BRIDGE_DEVICE, HOST_BRIDGE_FUNCTION);
-  const auto Ids = PciConfigReadOrOnes<UINT32>(mRootBridgeIo, PciRegisterAddress(HostBridge, PCI_VENDOR_ID_OFFSET));
-  if (!IsHostBridgeFamilyDevice(Ids)) {
-    return Current;
-  }
-  const auto Revision =
-      PciConfigReadOrOnes<UINT8>(mRootBridgeIo, PciRegisterAddress(HostBridge, PCI_REVISION_ID_OFFSET));
-  return Revision < HOST_BRIDGE_FAMILY_FIRST_L1_REVISION ? LINK_CONTROL_COMMON_CLOCK_ONLY
-                                                         : LINK_CONTROL_COMMON_CLOCK_AND_L1;
-}
-
 bool BothEndsQualify(UINT16 BridgeLinkStatus, UINT16 ChildLinkStatus, bool BridgeL1, bool ChildL1) {
   return (BridgeLinkStatus & PCIE_LINK_STATUS_SLOT_CLOCK) != 0 &&
          (ChildLinkStatus & PCIE_LINK_STATUS_SLOT_CLOCK) != 0 && BridgeL1 && ChildL1;
 }
 
-// Both ends of the link take LinkControl: the bridge before each present
-// function of the child, and each function that has a link of its own.
-void ApplyLinkControl(const PCIE_FUNCTION &Bridge, UINT8 ChildBus, UINT8 ChildDevice, UINT8 ChildHeaderType,
-                      UINT8 LinkControl) {
-  const UINT8 Functions = IsMultiFunction(ChildHeaderType) ? PCI_MAX_FUNCTION + 1 : 1;
-  for (UINT8 Function = 0; Function < Functions; ++Function) {
+class ASPM_WALKER {
+public:
+  using LEVEL_STATE = LINK_OWNER;
+  static constexpr PCI_BUS_SCAN BELOW_FIRST = PCI_BUS_SCAN::FunctionZero;
+
+  ASPM_WALKER(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, bool Disabled)
+      : RootBridgeIo(RootBridgeIo), Disabled(Disabled) {}
+
+  PCI_FUNCTION_PROBE Probe(UINT8 Bus, UINT8 Device, UINT8 Function) const {
+    return ProbePciFunction(RootBridgeIo, Bus, Device, Function);
+  }
+
+  // A bus-0 port, or a child below a port (function 0 only: the functions of a
+  // multi-function child are reached from it). A switch port among them is
+  // entered next, bracketed by its link-setup bit.
+  UINT8 Visit(LINK_OWNER &Owner, const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) const {
+    PCIE_FUNCTION Function{};
+    if (!FindPcieFunction(At.Bus, At.Device, At.Function, &Function)) {
+      return 0;
+    }
+    const bool IsFirstBus = Owner.Port.Cap == 0;
+    if (IsFirstBus ? Disabled : !TuneLinkToChild(Owner, Function, At.HeaderType)) {
+      return 0;
+    }
+    BeginWindowLinkSetup(At.Bus, At.Device, At.Function);
+    const UINT8 Secondary = EnterPort(At, Entered, Below);
+    if (Secondary == 0) {
+      EndWindowLinkSetup(At.Bus, At.Device, At.Function);
+    }
+    return Secondary;
+  }
+
+  void Leave(const LINK_OWNER &Owner) const {
+    EndWindowLinkSetup(Owner.Port.Bus, Owner.Port.Device, Owner.Port.Function);
+  }
+
+private:
+  UINT64 CapabilityRegister(const PCIE_FUNCTION &Port, UINT32 Offset) const {
+    return PcieCapabilityRegister(PciFunctionAddress(Port.Bus, Port.Device, Port.Function), Port.Cap, Offset);
+  }
+
+  bool FindPcieFunction(UINT8 Bus, UINT8 Device, UINT8 Function, PCIE_FUNCTION *Found) const {
+    UINT8 Cap = 0;
+    if (EFI_ERROR(FindPcieCapability(RootBridgeIo, PciFunctionAddress(Bus, Device, Function), &Cap))) {
+      return false;
+    }
+    *Found = {Bus, Device, Function, Cap};
+    return true;
+  }
+
+  bool SupportsAspmL1(const PCIE_FUNCTION &Port) const {
+    const auto LinkCapabilities =
+        PciConfigReadOrOnes<UINT32>(RootBridgeIo, CapabilityRegister(Port, PCIE_LINK_CAPABILITIES_OFFSET));
+    return (LinkCapabilities & PCIE_LINK_CAPABILITIES_ASPM_L1) != 0;
+  }
+
+  UINT8 ReadPortType(const PCIE_FUNCTION &Port) const {
+    return PciePortType(PciConfigReadOrOnes<UINT8>(RootBridgeIo, CapabilityRegister(Port, PCIE_CAPABILITIES_OFFSET)));
+  }
+
+  UINT16 ReadLinkStatus(const PCIE_FUNCTION &Port) const {
+    return PciConfigReadOrOnes<UINT16>(RootBridgeIo, CapabilityRegister(Port, PCIE_LINK_STATUS_OFFSET));
+  }
+
+  void SetLinkControlBits(const PCIE_FUNCTION &Port, UINT8 Bits) const {
+    PciConfigModify(RootBridgeIo, EfiPciWidthUint8, CapabilityRegister(Port, PCIE_LINK_CONTROL_OFFSET), Bits, 0);
+  }
+
+  // The PCI Express bridge at At, entered: what the links below it are
+  // configured from. 0 when it is no such bridge or the walk may not descend
+  // to its secondary bus.
+  UINT8 EnterPort(const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) const {
     UINT8 Header[PCI_HEADER_SIZE] = {};
-    if (!ReadPciHeader(mRootBridgeIo, Header, ChildBus, ChildDevice, Function)) {
-      continue;
+    UINT8 Secondary = 0;
+    if (!ReadPciHeader(RootBridgeIo, Header, At.Bus, At.Device, At.Function) || !IsPciToPciBridge(HeaderType(Header)) ||
+        !FindPcieFunction(At.Bus, At.Device, At.Function, &Below->Port) ||
+        EFI_ERROR(ReadSecondaryBus(RootBridgeIo, PciFunctionAddress(At.Bus, At.Device, At.Function), &Secondary)) ||
+        !PciWalkMayDescend(Entered, At.Bus, Secondary)) {
+      return 0;
     }
-    SetLinkControlBits(Bridge, LinkControl);
-    PCIE_FUNCTION Child{};
-    if (FindPcieFunction(ChildBus, ChildDevice, Function, &Child)) {
-      SetLinkControlBits(Child, LinkControl);
+    Below->L1 = SupportsAspmL1(Below->Port);
+    Below->PortType = ReadPortType(Below->Port);
+    Below->LinkControl = LINK_CONTROL_COMMON_CLOCK_AND_L1;
+    return Secondary;
+  }
+
+  // Reads the child's L1 support and port type and, when the owner is a port
+  // that owns the link, configures the link. True when the child is a switch
+  // port, whose own links come next.
+  bool TuneLinkToChild(LINK_OWNER &Owner, const PCIE_FUNCTION &Child, UINT8 ChildHeaderType) const {
+    const bool ChildL1 = SupportsAspmL1(Child);
+    const UINT8 ChildType = ReadPortType(Child);
+    if (IsDownstreamPort(Owner.PortType)) {
+      ConfigureLink(Owner, Child, ChildL1, ChildHeaderType);
     }
+    return IsSwitchPort(ChildType);
   }
-}
 
-// Polls the bridge's Link Training bit, with no delay before the first look,
-// for at most PCIE_LINK_TRAINING_TIMEOUT_US. False when the link is still
-// training then, or its status cannot be read.
-bool WaitForLinkTraining(const PCIE_FUNCTION &Bridge) {
-  const UINT64 LinkStatus = CapabilityRegister(Bridge, PCIE_LINK_STATUS_OFFSET);
-  for (UINTN Waited = 0;; Waited += PCIE_LINK_TRAINING_POLL_INTERVAL_US) {
-    UINT16 Status = 0;
-    if (EFI_ERROR(PciConfigRead(mRootBridgeIo, LinkStatus, &Status))) {
-      return false;
+  // The link between the owner and the child. The link-control value carries
+  // over to the owner's later children.
+  void ConfigureLink(LINK_OWNER &Owner, const PCIE_FUNCTION &Child, bool ChildL1, UINT8 ChildHeaderType) const {
+    const UINT16 OwnerStatus = ReadLinkStatus(Owner.Port);
+    const UINT16 ChildStatus = ReadLinkStatus(Child);
+    if ((ChildStatus & PCIE_LINK_STATUS_SPEED_MASK) != PCIE_LINK_STATUS_SPEED_2_5_GTPS) {
+      Owner.LinkControl = LinkControlForHostBridge(RootBridgeIo, Owner.LinkControl);
     }
-    if ((Status & PCIE_LINK_STATUS_TRAINING) == 0) {
-      return true;
+    if (!BothEndsQualify(OwnerStatus, ChildStatus, Owner.L1, ChildL1)) {
+      return;
     }
-    if (Waited >= PCIE_LINK_TRAINING_TIMEOUT_US) {
-      return false;
-    }
-    (void)mBootServices->Stall(PCIE_LINK_TRAINING_POLL_INTERVAL_US);
+    ApplyLinkControl(Owner, Child, ChildHeaderType);
+    RetrainLink(Owner.Port);
   }
-}
 
-// A link that does not finish training keeps the bits already written; the
-// pass goes on with the next child.
-void RetrainLink(const PCIE_FUNCTION &Bridge) {
-  SetLinkControlBits(Bridge, PCIE_LINK_CONTROL_RETRAIN);
-  (void)WaitForLinkTraining(Bridge);
-}
-
-// The link between a root or downstream port and the child at Child.Device on
-// its secondary bus. The link-control value carries over to the bridge's later
-// children.
-void ConfigureLinkToChild(PCIE_BRIDGE *Bridge, const PCIE_FUNCTION &Child, bool ChildL1, UINT8 ChildHeaderType) {
-  const UINT16 BridgeStatus = ReadLinkStatus(Bridge->Port);
-  const UINT16 ChildStatus = ReadLinkStatus(Child);
-  if ((ChildStatus & PCIE_LINK_STATUS_SPEED_MASK) != PCIE_LINK_STATUS_SPEED_2_5_GTPS) {
-    Bridge->LinkControl = LinkControlForHostBridge(Bridge->LinkControl);
-  }
-  if (!BothEndsQualify(BridgeStatus, ChildStatus, Bridge->L1, ChildL1)) {
-    return;
-  }
-  ApplyLinkControl(Bridge->Port, Child.Bus, Child.Device, ChildHeaderType, Bridge->LinkControl);
-  RetrainLink(Bridge->Port);
-}
-
-// The walk below a bridge recurses once per switch level, up to 255 deep. Its
-// recursive frame holds only the bridge record; the header buffers and the
-// per-child work live in the two helpers below, which return before the walk
-// descends (hence noinline).
-
-// Reads what the links below the bridge at (Bus, Device, Function) are
-// configured from, and enters its secondary bus. False when it is no PCI
-// Express bridge to a bus below Bus, or its bus was entered before.
-[[gnu::noinline]] bool EnterPcieBridge(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered,
-                                       PCIE_BRIDGE *Bridge) {
-  if (!FindPcieBridge(Bus, Device, Function, &Bridge->Port, &Bridge->SecondaryBus) ||
-      Entered.Contains(Bridge->SecondaryBus)) {
-    return false;
-  }
-  Entered.Add(Bridge->SecondaryBus);
-  Bridge->L1 = SupportsAspmL1(Bridge->Port);
-  Bridge->PortType = ReadPortType(Bridge->Port);
-  Bridge->LinkControl = LINK_CONTROL_COMMON_CLOCK_AND_L1;
-  return true;
-}
-
-// Configures the link to the child at ChildDevice (function 0 only; the
-// functions of a multi-function child are reached from it) when the bridge
-// owns that link. True when the child is a switch port, whose own links come
-// next.
-[[gnu::noinline]] bool ConfigureChildDevice(PCIE_BRIDGE *Bridge, UINT8 ChildDevice) {
-  UINT8 Header[PCI_HEADER_SIZE] = {};
-  PCIE_FUNCTION Child{};
-  if (!ReadPciHeader(mRootBridgeIo, Header, Bridge->SecondaryBus, ChildDevice, 0) ||
-      !FindPcieFunction(Bridge->SecondaryBus, ChildDevice, 0, &Child)) {
-    return false;
-  }
-  const bool ChildL1 = SupportsAspmL1(Child);
-  const UINT8 ChildType = ReadPortType(Child);
-  if (IsDownstreamPort(Bridge->PortType)) {
-    ConfigureLinkToChild(Bridge, Child, ChildL1, HeaderType(Header));
-  }
-  return IsSwitchPort(ChildType);
-}
-
-void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered);
-
-// A switch port's own links, bracketed by its link-setup bit.
-void ConfigureLinksBelowSwitchPort(UINT8 Bus, UINT8 Device, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
-  BeginWindowLinkSetup(Bus, Device, 0);
-  ConfigureLinksBelow(Bus, Device, 0, Entered);
-  EndWindowLinkSetup(Bus, Device, 0);
-}
-
-// Recursion descends only to a secondary bus above the current one, so it is
-// at most 255 levels deep; each bus is entered once per pass.
-void ConfigureLinksBelow(UINT8 Bus, UINT8 Device, UINT8 Function, PCI_BUS_SET &Entered) { // NOLINT(misc-no-recursion)
-  PCIE_BRIDGE Bridge{};
-  if (!EnterPcieBridge(Bus, Device, Function, Entered, &Bridge)) {
-    return;
-  }
-  for (UINT8 ChildDevice = 0; ChildDevice <= PCI_MAX_DEVICE; ++ChildDevice) {
-    if (ConfigureChildDevice(&Bridge, ChildDevice)) {
-      ConfigureLinksBelowSwitchPort(Bridge.SecondaryBus, ChildDevice, Entered);
+  // Both ends of the link take the owner's link-control value: the port before
+  // each present function of the child, and each function that has a link of
+  // its own.
+  void ApplyLinkControl(const LINK_OWNER &Owner, const PCIE_FUNCTION &Child, UINT8 ChildHeaderType) const {
+    const UINT8 Functions = IsMultiFunction(ChildHeaderType) ? PCI_MAX_FUNCTION + 1 : 1;
+    for (UINT8 Function = 0; Function < Functions; ++Function) {
+      UINT8 Header[PCI_HEADER_SIZE] = {};
+      if (!ReadPciHeader(RootBridgeIo, Header, Child.Bus, Child.Device, Function)) {
+        continue;
+      }
+      SetLinkControlBits(Owner.Port, Owner.LinkControl);
+      PCIE_FUNCTION ChildFunction{};
+      if (FindPcieFunction(Child.Bus, Child.Device, Function, &ChildFunction)) {
+        SetLinkControlBits(ChildFunction, Owner.LinkControl);
+      }
     }
   }
-}
+
+  // A link that does not finish training keeps the bits already written; the
+  // pass goes on with the next child.
+  void RetrainLink(const PCIE_FUNCTION &Port) const {
+    SetLinkControlBits(Port, PCIE_LINK_CONTROL_RETRAIN);
+    WaitForLinkTraining(Port);
+  }
+
+  // Polls the port's Link Training bit, with no delay before the first look,
+  // until it clears, its status cannot be read, or
+  // PCIE_LINK_TRAINING_TIMEOUT_US has passed.
+  void WaitForLinkTraining(const PCIE_FUNCTION &Port) const {
+    const UINT64 LinkStatus = CapabilityRegister(Port, PCIE_LINK_STATUS_OFFSET);
+    for (UINTN Waited = 0;; Waited += PCIE_LINK_TRAINING_POLL_INTERVAL_US) {
+      UINT16 Status = 0;
+      if (EFI_ERROR(PciConfigRead(RootBridgeIo, LinkStatus, &Status)) || (Status & PCIE_LINK_STATUS_TRAINING) == 0 ||
+          Waited >= PCIE_LINK_TRAINING_TIMEOUT_US) {
+        return;
+      }
+      (void)BootServices()->Stall(PCIE_LINK_TRAINING_POLL_INTERVAL_US);
+    }
+  }
+
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
+  bool Disabled;
+};
 
 } // namespace
 
-void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function) {
-  PCI_BUS_SET Entered;
-  ConfigureLinksBelow(Bus, Device, Function, Entered);
-}
-
-void ConfigurePcieAspm() {
-  const bool Disabled = AspmDisabledByVariable();
-  PCI_BUS_SET Entered;
-  ForEachFunctionInScanOrder(
-      [](UINT8 Device, UINT8 Function) { return ProbePciFunction(mRootBridgeIo, 0, Device, Function); },
-      [Disabled, &Entered](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) {
-        PCIE_FUNCTION Port{};
-        if (!FindPcieFunction(0, Device, Function, &Port) || Disabled) {
-          return;
-        }
-        BeginWindowLinkSetup(0, Device, Function);
-        ConfigureLinksBelow(0, Device, Function, Entered);
-        EndWindowLinkSetup(0, Device, Function);
-      });
+void ConfigurePcieAspm(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo) {
+  ASPM_WALKER Walker(RootBridgeIo, AspmDisabledByVariable());
+  WalkPciHierarchy(Walker, 0, {});
 }

@@ -1,6 +1,6 @@
 #include "ConfigWindow.h"
 
-#include "core/PhysicalMemory.h"
+#include "base/PhysicalMemory.h"
 
 void BeginWindowLinkSetup(UINT8 Bus, UINT8 Device, UINT8 Function) {
   const UINT64 LinkSetup = PcieWindowAddress(Bus, Device, Function, PCIE_WINDOW_LINK_SETUP_OFFSET);

@@ -1,7 +1,8 @@
 // The memory-mapped configuration window and the two chipset registers of a
 // PCI Express function that link configuration brackets. What the registers
 // do belongs to the chipset: the driver sets the link-setup bit while the links
-// below a port are being configured and sets the port bit for good.
+// below a port are being configured and sets the port bit for good. The
+// firmware model and the tools name the registers from here too.
 #pragma once
 
 #include "EfiBaseTypes.h"

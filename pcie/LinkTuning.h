@@ -3,7 +3,7 @@
 // max payload size for every PCI Express function.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Protocols.h"
 
 // Its presence, whatever it holds, switches the ASPM pass off. A variable
 // larger than the buffer does not count as present.
@@ -19,20 +19,16 @@ inline constexpr UINTN PCIE_LINK_TRAINING_TIMEOUT_US = 1000000;
 inline constexpr UINTN PCIE_LINK_TRAINING_POLL_INTERVAL_US = 1000;
 
 // Sets common clock and L1 on the qualifying links below every bus-0 bridge,
-// unless "DisableASPM" exists. Needs mRootBridgeIo.
-void ConfigurePcieAspm();
-// Configures the links below the bridge at (Bus, Device, Function) and
-// descends into the switch ports below it. Returns at once for anything
-// that is not a PCI Express bridge.
-void ConfigureLinkAspm(UINT8 Bus, UINT8 Device, UINT8 Function);
+// unless "DisableASPM" exists.
+void ConfigurePcieAspm(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo);
 
 // Gives every PCI Express function reachable from bus 0 the largest max
-// payload size all of them support. Needs mRootBridgeIo.
-void ConfigureMaxPayload();
+// payload size all of them support.
+void ConfigureMaxPayload(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo);
 
 enum class MAX_PAYLOAD_MODE : UINT8 {
-  Gather = 0, // lower *Minimum to each function's supported size
-  Apply = 1,  // program *Minimum into each function's device control
+  Gather = 0, // lower Minimum to each function's supported size
+  Apply = 1,  // program Minimum into each function's device control
 };
 // One walk over Bus and the buses below its PCI Express ports.
-void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum);
+void ProgramMaxPayload(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 &Minimum);

@@ -3,118 +3,92 @@
 // its way to a peer, so every function gets the smallest size that all of them
 // support (PCI Express Base Specification 4.0, sections 2.2.2 and 7.5.3.4).
 #include "LinkTuning.h"
-#include "PcieRegisters.h"
 
-#include "core/Driver.h"
-#include "pci/BusSet.h"
-#include "pci/ScanOrder.h"
+#include "pci/HierarchyWalk.h"
+#include "pci/PcieCapability.h"
 
 namespace {
-
-UINT64 CapabilityRegister(UINT64 Function, UINT8 Cap, UINT32 Offset) {
-  return PciRegisterAddress(Function, Cap + Offset);
-}
-
-void LowerToSupportedPayload(UINT64 Function, UINT8 Cap, UINT8 *Minimum) {
-  const auto DeviceCapabilities =
-      PciConfigReadOrOnes<UINT16>(mRootBridgeIo, CapabilityRegister(Function, Cap, PCIE_DEVICE_CAPABILITIES_OFFSET));
-  const auto Supported = static_cast<UINT8>(DeviceCapabilities & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK);
-  if (Supported < *Minimum) {
-    *Minimum = Supported;
-  }
-}
-
-// Replaces only the Max_Payload_Size field; every other device-control bit
-// keeps its value.
-void ProgramPayload(UINT64 Function, UINT8 Cap, UINT8 Code) {
-  PciConfigModify(mRootBridgeIo, EfiPciWidthUint16, CapabilityRegister(Function, Cap, PCIE_DEVICE_CONTROL_OFFSET),
-                  static_cast<UINT32>(Code) << PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT,
-                  PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK);
-}
 
 bool IsPcieBridgePort(UINT8 PortType) {
   return PortType == PCIE_PORT_TYPE_ROOT_PORT || PortType == PCIE_PORT_TYPE_SWITCH_UPSTREAM ||
          PortType == PCIE_PORT_TYPE_SWITCH_DOWNSTREAM;
 }
 
-// The bus below a PCI Express port, when it lies above Bus.
-bool FindBusBelowPort(UINT8 Bus, UINT64 Function, UINT8 Cap, UINT8 *SecondaryBus) {
-  const auto Capabilities =
-      PciConfigReadOrOnes<UINT16>(mRootBridgeIo, CapabilityRegister(Function, Cap, PCIE_CAPABILITIES_OFFSET));
-  if (!IsPcieBridgePort(static_cast<UINT8>((Capabilities >> PCIE_PORT_TYPE_SHIFT) & PCIE_PORT_TYPE_MASK))) {
-    return false;
-  }
-  const UINT64 Secondary = PciRegisterAddress(Function, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
-  return !EFI_ERROR(PciConfigRead(mRootBridgeIo, Secondary, SecondaryBus)) && *SecondaryBus > Bus;
-}
+struct PAYLOAD_WALKER {
+  struct LEVEL_STATE {};
+  static constexpr PCI_BUS_SCAN BELOW_FIRST = PCI_BUS_SCAN::ScanOrder;
 
-// What one walk carries from bus to bus, held once outside its recursion.
-struct PAYLOAD_WALK {
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
   MAX_PAYLOAD_MODE Mode;
-  UINT8 *Minimum;
-  PCI_BUS_SET Entered;
+  UINT8 &Minimum;
+
+  PCI_FUNCTION_PROBE Probe(UINT8 Bus, UINT8 Device, UINT8 Function) const {
+    return ProbePciFunction(RootBridgeIo, Bus, Device, Function);
+  }
+
+  // Gathers or programs the function's payload, then names the bus below it
+  // when it is a PCI Express port.
+  UINT8 Visit(LEVEL_STATE & /*Level*/, const PCI_WALK_POSITION &At, const PCI_BUS_SET & /*Entered*/,
+              LEVEL_STATE * /*Below*/) const {
+    const UINT64 Function = PciFunctionAddress(At.Bus, At.Device, At.Function);
+    UINT8 Cap = 0;
+    if (EFI_ERROR(FindPcieCapability(RootBridgeIo, Function, &Cap))) {
+      return 0;
+    }
+    if (Mode == MAX_PAYLOAD_MODE::Gather) {
+      LowerToSupportedPayload(Function, Cap);
+    } else if (Mode == MAX_PAYLOAD_MODE::Apply) {
+      ProgramPayload(Function, Cap);
+    }
+    return BusBelowPort(Function, Cap);
+  }
+
+  void Leave(const LEVEL_STATE & /*Level*/) const {}
+
+  void LowerToSupportedPayload(UINT64 Function, UINT8 Cap) const {
+    const auto DeviceCapabilities = PciConfigReadOrOnes<UINT16>(
+        RootBridgeIo, PcieCapabilityRegister(Function, Cap, PCIE_DEVICE_CAPABILITIES_OFFSET));
+    const auto Supported = static_cast<UINT8>(DeviceCapabilities & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK);
+    if (Supported < Minimum) {
+      Minimum = Supported;
+    }
+  }
+
+  // Replaces only the Max_Payload_Size field; every other device-control bit
+  // keeps its value.
+  void ProgramPayload(UINT64 Function, UINT8 Cap) const {
+    PciConfigModify(RootBridgeIo, EfiPciWidthUint16, PcieCapabilityRegister(Function, Cap, PCIE_DEVICE_CONTROL_OFFSET),
+                    static_cast<UINT32>(Minimum) << PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT,
+                    PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK);
+  }
+
+  UINT8 BusBelowPort(UINT64 Function, UINT8 Cap) const {
+    const auto Capabilities =
+        PciConfigReadOrOnes<UINT16>(RootBridgeIo, PcieCapabilityRegister(Function, Cap, PCIE_CAPABILITIES_OFFSET));
+    UINT8 Secondary = 0;
+    if (!IsPcieBridgePort(PciePortType(Capabilities)) ||
+        EFI_ERROR(ReadSecondaryBus(RootBridgeIo, Function, &Secondary))) {
+      return 0;
+    }
+    return Secondary;
+  }
 };
-
-// Gathers or programs the payload of the function at (Bus, Device, Function)
-// and returns the bus below it to walk next, or 0 when there is none or the
-// walk has entered it before (a walk only descends to a bus above Bus, so 0
-// never names one). The recursive walk keeps no more than this bus number in
-// its frame, hence noinline.
-[[gnu::noinline]] UINT8 TunePayloadOfFunction(UINT8 Bus, UINT8 Device, UINT8 Function, const PAYLOAD_WALK *Walk) {
-  const UINT64 Address = PciFunctionAddress(Bus, Device, Function);
-  UINT8 Cap = 0;
-  if (EFI_ERROR(FindPcieCapability(mRootBridgeIo, Address, &Cap))) {
-    return 0;
-  }
-  switch (Walk->Mode) {
-  case MAX_PAYLOAD_MODE::Gather:
-    LowerToSupportedPayload(Address, Cap, Walk->Minimum);
-    break;
-  case MAX_PAYLOAD_MODE::Apply:
-    ProgramPayload(Address, Cap, *Walk->Minimum);
-    break;
-  default:
-    break;
-  }
-  UINT8 SecondaryBus = 0;
-  if (!FindBusBelowPort(Bus, Address, Cap, &SecondaryBus) || Walk->Entered.Contains(SecondaryBus)) {
-    return 0;
-  }
-  return SecondaryBus;
-}
-
-// Recursion descends only to a secondary bus above the current one, so it is
-// at most 255 levels deep; each bus is entered once per walk.
-// NOLINTNEXTLINE(misc-no-recursion)
-void WalkPayloadBelow(UINT8 Bus, PAYLOAD_WALK *Walk) {
-  Walk->Entered.Add(Bus);
-  ForEachFunctionInScanOrder(
-      [Bus](UINT8 Device, UINT8 Function) { return ProbePciFunction(mRootBridgeIo, Bus, Device, Function); },
-      [Bus, Walk](UINT8 Device, UINT8 Function, UINT8 /*HeaderType*/) { // NOLINT(misc-no-recursion)
-        const UINT8 SecondaryBus = TunePayloadOfFunction(Bus, Device, Function, Walk);
-        if (SecondaryBus != 0) {
-          WalkPayloadBelow(SecondaryBus, Walk);
-        }
-      });
-}
 
 } // namespace
 
-void ProgramMaxPayload(UINT8 Bus, MAX_PAYLOAD_MODE Mode, UINT8 *Minimum) {
-  if (Minimum == nullptr) {
-    return;
-  }
-  PAYLOAD_WALK Walk{Mode, Minimum, {}};
-  WalkPayloadBelow(Bus, &Walk);
+void ProgramMaxPayload(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 Bus, MAX_PAYLOAD_MODE Mode,
+                       UINT8 &Minimum) {
+  PAYLOAD_WALKER Walker{RootBridgeIo, Mode, Minimum};
+  WalkPciHierarchy(Walker, Bus, {});
 }
 
-void ConfigureMaxPayload() {
+void ConfigureMaxPayload(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo) {
   UINT8 Minimum = PCIE_MAX_PAYLOAD_CODE_FIELD_MAX;
-  ProgramMaxPayload(0, MAX_PAYLOAD_MODE::Gather, &Minimum);
+  ProgramMaxPayload(RootBridgeIo, 0, MAX_PAYLOAD_MODE::Gather, Minimum);
   // With no PCI Express function, or only reserved sizes reported, there is no
   // defined size to program: device control keeps its reset value everywhere.
   if (Minimum > PCIE_MAX_PAYLOAD_CODE_4096_BYTES) {
     return;
   }
-  ProgramMaxPayload(0, MAX_PAYLOAD_MODE::Apply, &Minimum);
+  ProgramMaxPayload(RootBridgeIo, 0, MAX_PAYLOAD_MODE::Apply, Minimum);
 }

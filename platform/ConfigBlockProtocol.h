@@ -3,7 +3,7 @@
 // name so that drivers can fill them in place before the chipset is set up.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
 inline constexpr EFI_GUID PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID = {
     0xAA81D9C8, 0xF05D, 0x4857, {0x8E, 0x66, 0x54, 0x97, 0xC8, 0xAB, 0xB0, 0xAD}};

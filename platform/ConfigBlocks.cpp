@@ -3,7 +3,8 @@
 #include "ConfigBlockProtocol.h"
 #include "IoApic.h"
 #include "SetupData.h"
-#include "core/LocateProtocol.h"
+#include "base/FirmwareServices.h"
+#include "base/LocateProtocol.h"
 
 namespace {
 
@@ -34,14 +35,14 @@ void WriteThirdIoApicBase(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider) {
 void CopySetupIntoQmxConf(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider) {
   UINT8 *Block = GetConfigBlock(Provider, QMX_CONF_BLOCK_NAME);
   if (Block != nullptr) {
-    mBootServices->CopyMem(Block, mSetupData + SETUP_QMX_CONF_OFFSET, SETUP_QMX_CONF_SIZE);
+    BootServices()->CopyMem(Block, SetupData() + SETUP_QMX_CONF_OFFSET, SETUP_QMX_CONF_SIZE);
   }
 }
 
 } // namespace
 
 EFI_STATUS ApplySetupToConfigBlocks() {
-  // A failed read leaves mSetupData as it was; the copy below uses it anyway,
+  // A failed read leaves the Setup image as it was; the copy below uses it anyway,
   // and the option ROM lookup retries while the image is still marked unread.
   (void)LoadSetupData();
   PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider =

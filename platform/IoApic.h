@@ -3,7 +3,7 @@
 // index register at the base and then read or written through the data window.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Protocols.h"
 
 inline constexpr UINT32 IOAPIC_INDEX_OFFSET = 0x00;
 inline constexpr UINT32 IOAPIC_DATA_OFFSET = 0x10;
@@ -38,6 +38,6 @@ inline constexpr IOAPIC_ASSIGNMENT mIoApicTable[] = {
 };
 
 // Gives the I/O APIC at Base the ID Id and selects system-bus delivery, through
-// mCpuIo (which must be located). An address where nothing answers, or whose
+// CpuIo. An address where nothing answers, or whose
 // probe read fails, is left untouched.
-void ProgramIoApicId(UINT32 Base, UINT8 Id);
+void ProgramIoApicId(EFI_CPU_IO_PROTOCOL *CpuIo, UINT32 Base, UINT8 Id);

@@ -1,8 +1,34 @@
 #include "SetupData.h"
 
-#include "core/Driver.h"
+#include "base/FirmwareServices.h"
+
+namespace {
+
+// Setup switch value: Ethernet controllers get no option ROM.
+constexpr UINT8 SETUP_ETHERNET_OPROM_DISABLED = 0;
+
+UINT8 mSetupData[SETUP_DATA_SIZE];
+
+} // namespace
+
+void MarkSetupDataNotLoaded() { mSetupData[SETUP_ETHERNET_OPROM_OFFSET] = SETUP_DATA_NOT_LOADED; }
 
 EFI_STATUS LoadSetupData() {
   UINTN Size = SETUP_DATA_SIZE;
-  return mRuntimeServices->GetVariable(SETUP_VARIABLE_NAME, &SETUP_VARIABLE_GUID, nullptr, &Size, mSetupData);
+  return RuntimeServices()->GetVariable(SETUP_VARIABLE_NAME, &SETUP_VARIABLE_GUID, nullptr, &Size, mSetupData);
+}
+
+const UINT8 *SetupData() { return mSetupData; }
+
+bool EthernetOptionRomsEnabled() {
+  if (mSetupData[SETUP_ETHERNET_OPROM_OFFSET] == SETUP_DATA_NOT_LOADED && EFI_ERROR(LoadSetupData())) {
+    mSetupData[SETUP_ETHERNET_OPROM_OFFSET] = SETUP_ETHERNET_OPROM_DISABLED;
+  }
+  return mSetupData[SETUP_ETHERNET_OPROM_OFFSET] != SETUP_ETHERNET_OPROM_DISABLED;
+}
+
+void ClearSetupData() {
+  for (UINT8 &Byte : mSetupData) {
+    Byte = 0;
+  }
 }

@@ -2,7 +2,7 @@
 // makes, so tests can assert exact sequences and reports can count accesses.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
 #include <cstddef>
 #include <string>

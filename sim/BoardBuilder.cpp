@@ -1,6 +1,7 @@
 #include "sim/BoardBuilder.h"
 
 #include "pci/PciRegisters.h"
+#include "pci/PcieCapability.h"
 
 namespace sim {
 

@@ -6,7 +6,7 @@
 // the caller owns it. The volume's interface lookup can be made to fail.
 #pragma once
 
-#include "core/Protocols.h"
+#include "base/Protocols.h"
 #include "sim/Guid.h"
 
 #include <cstddef>

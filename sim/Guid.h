@@ -2,8 +2,9 @@
 // registry text form (8-4-4-4-12 hex digits).
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,4 +20,4 @@ std::optional<EFI_GUID> ParseGuid(std::string_view Text);
 
 } // namespace sim
 
-inline bool operator==(const EFI_GUID &Left, const EFI_GUID &Right) { return GuidsEqual(Left, Right); }
+inline bool operator==(const EFI_GUID &Left, const EFI_GUID &Right) { return std::memcmp(&Left, &Right, sizeof(EFI_GUID)) == 0; }

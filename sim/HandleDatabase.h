@@ -4,7 +4,7 @@
 // injected per protocol or per handle and protocol.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 #include "sim/Guid.h"
 
 #include <map>

@@ -1,6 +1,6 @@
 // The host build's side of the physical-memory seam: every load and store the
 // driver makes at a physical address reaches the current machine.
-#include "core/PhysicalMemory.h"
+#include "base/PhysicalMemory.h"
 #include "sim/Machine.h"
 
 UINT8 PhysicalRead8(UINT64 Address) { return static_cast<UINT8>(sim::Machine::Current().PhysicalRead(Address, 1)); }

@@ -2,11 +2,10 @@
 
 #include "PciOptionRomSet.h"
 #include "callbacks/PciCallbacks.h"
-#include "core/Driver.h"
 #include "pci/PciRegisters.h"
 #include "pcie/ConfigWindow.h"
 #include "pcie/LinkTuning.h"
-#include "pcie/PcieRegisters.h"
+#include "pci/PcieCapability.h"
 #include "platform/IoApic.h"
 
 #include <algorithm>
@@ -284,14 +283,14 @@ std::vector<std::string> CheckCallbackEntries(Machine &Board, std::vector<Regist
                                               PoolOwners *Owners) {
   std::vector<std::string> Violations;
   const auto &Live = Board.Memory().LiveAllocations();
-  LIST_ENTRY *const Head = &mCallbackList;
+  const LIST_ENTRY *const Head = PciCallbackRegistrations();
   // A ring of n entries returns to its head after n steps; more means a cycle
   // that skips the head.
   const size_t MostSteps = Live.size() + 1;
   size_t Steps = 0;
-  for (LIST_ENTRY *Link = Head->ForwardLink; Link != Head; Link = Link->ForwardLink) {
+  for (const LIST_ENTRY *Link = Head->ForwardLink; Link != Head; Link = Link->ForwardLink) {
     auto *Entry = CallbackEntryFromLink(Link);
-    const auto Allocation = Live.find(Entry);
+    const auto Allocation = Live.find(const_cast<PCI_CALLBACK_ENTRY *>(Entry));
     if (++Steps > MostSteps || Allocation == Live.end() || Allocation->second.Size != sizeof(PCI_CALLBACK_ENTRY)) {
       Violations.emplace_back("callback list reaches memory that is no live entry");
       return Violations;

@@ -1,6 +1,7 @@
 #include "sim/Machine.h"
 
-#include "core/Driver.h"
+#include "driver/Driver.h"
+#include "driver/HostReset.h"
 #include "sim/FirmwareVolume.h"
 #include "sim/PciIoDevice.h"
 
@@ -149,7 +150,7 @@ void Machine::BuildServiceTables() {
   Boot.AllocatePool = AllocatePoolService;
   Boot.FreePool = FreePoolService;
   Boot.InstallProtocolInterface = InstallProtocolInterfaceService;
-  Boot.UninstallProtocolInterface = UninstallProtocolInterfaceService;
+  Boot.UninstallProtocolInterface = reinterpret_cast<EFI_UNUSED_SERVICE>(UninstallProtocolInterfaceService);
   Boot.HandleProtocol = HandleProtocolService;
   Boot.Stall = StallService;
   Boot.LocateHandleBuffer = LocateHandleBufferService;
@@ -161,7 +162,7 @@ void Machine::BuildServiceTables() {
   Runtime.Hdr.Signature = 0x56524553544e5552ULL; // "RUNTSERV"
   Runtime.Hdr.HeaderSize = sizeof(Runtime);
   Runtime.GetVariable = GetVariableService;
-  Runtime.SetVariable = SetVariableService;
+  Runtime.SetVariable = reinterpret_cast<EFI_UNUSED_SERVICE>(SetVariableService);
 
   System.Hdr.Signature = 0x5453595320494249ULL; // "IBI SYST"
   System.Hdr.HeaderSize = sizeof(System);
@@ -186,12 +187,7 @@ PciIoDevice &Machine::AddPciIoDevice(Bdf Where, UINT32 Segment) {
 }
 
 EFI_STATUS Machine::LoadDriver() {
-  // A freshly loaded image holds every module global at zero; the entry point
-  // resets the rest itself.
-  std::memset(mSetupData, 0, sizeof(mSetupData));
-  mSystemTable = nullptr;
-  mBootServices = nullptr;
-  mRuntimeServices = nullptr;
+  ResetDriverImage();
   ImageHandle = Database.NewHandle();
   return PciPlatformDriverEntry(ImageHandle, &System);
 }

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "PciCallback.h"
-#include "core/Protocols.h"
+#include "base/Protocols.h"
 #include "sim/AccessLog.h"
 #include "sim/HandleDatabase.h"
 #include "sim/MemorySpace.h"

@@ -2,7 +2,7 @@
 // ranges. Addresses that nothing decodes read all ones and ignore writes.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
 #include <map>
 #include <memory>

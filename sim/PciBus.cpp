@@ -1,6 +1,7 @@
 #include "sim/PciBus.h"
 
 #include "pci/PciRegisters.h"
+#include "pci/PcieCapability.h"
 
 #include <cstdio>
 

@@ -6,7 +6,7 @@
 // 0xE0000000, reach the same bytes.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
 #include <array>
 #include <compare>

@@ -6,7 +6,7 @@
 // GetLocation and individual reads can be made to fail.
 #pragma once
 
-#include "core/Protocols.h"
+#include "base/Protocols.h"
 #include "sim/PciBus.h"
 
 #include <cstddef>

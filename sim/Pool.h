@@ -3,7 +3,7 @@
 // pool never handed out instead of corrupting anything.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 
 #include <cstddef>
 #include <map>

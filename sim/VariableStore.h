@@ -3,13 +3,18 @@
 // and the caller's buffer untouched on every error.
 #pragma once
 
-#include "core/Uefi.h"
+#include "base/Uefi.h"
 #include "sim/Guid.h"
 
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Variable attributes (UEFI specification, section 8.2).
+inline constexpr UINT32 EFI_VARIABLE_NON_VOLATILE = 0x00000001U;
+inline constexpr UINT32 EFI_VARIABLE_BOOTSERVICE_ACCESS = 0x00000002U;
+inline constexpr UINT32 EFI_VARIABLE_RUNTIME_ACCESS = 0x00000004U;
 
 namespace sim {
 

@@ -60,7 +60,7 @@ TEST_F(BusWalkTest, VisitsDepthFirstWithEachBridgeBeforeWhatIsBehindIt) {
     EXPECT_EQ(Call.PciAddress, PciFunctionAddress(Call.Bus(), Call.Device(), Call.Function()));
     EXPECT_EQ(Call.Mask, PCI_CALLBACK_END_ALLOCATION);
     EXPECT_EQ(Call.RootBridgeHandle, Machine->RootBridgeHandle());
-    EXPECT_EQ(Call.Record, &mDeviceRecord);
+    EXPECT_EQ(Call.Record, PciDeviceRecord());
     EXPECT_EQ(Call.Contents.RootBridgeIo, Machine->RootBridgeIo());
     EXPECT_EQ(Call.Contents.CpuIo, Machine->CpuIo());
     EXPECT_EQ(std::memcmp(Call.Contents.Header, Function->Bytes().data(), PCI_HEADER_SIZE), 0)
@@ -184,8 +184,8 @@ TEST_F(BusWalkTest, BridgePairsClaimingTheSameBusesDoNotMultiplyTheWalk) {
 
 // The walk alone, without the link tuning that follows it in the phase.
 void WalkAs(UINT32 PhaseMask) {
-  mCurrentPhaseMask = PhaseMask;
-  WalkPciBus(0);
+  BeginCallbackPoint(PhaseMask);
+  WalkPciBus(LocatedRootBridgeIo(), LocatedRootBridgeHandle(), 0);
 }
 
 TEST_F(BusWalkTest, WithoutRegistrationsTheWalkStillReadsEveryHeader) {

@@ -22,11 +22,11 @@ protected:
 };
 
 TEST_F(CallbackRegistryTest, InstallsTheProtocolOnTheDriverHandleBesideThePlatformProtocol) {
-  EXPECT_EQ(Machine->Handles().Find(mDriverHandle, gPciCallbackProtocolGuid), &mPciCallback);
-  EXPECT_EQ(Machine->Handles().Find(mDriverHandle, EFI_PCI_PLATFORM_PROTOCOL_GUID), &mPciPlatform);
-  EXPECT_EQ(mPciCallback.RegisterCallback, &RegisterCallback);
-  EXPECT_EQ(mCallbackList.ForwardLink, &mCallbackList);
-  EXPECT_EQ(mCallbackList.BackLink, &mCallbackList);
+  EXPECT_EQ(Machine->Handles().Find(DriverHandle(), gPciCallbackProtocolGuid), PciCallbackProtocol());
+  EXPECT_EQ(Machine->Handles().Find(DriverHandle(), EFI_PCI_PLATFORM_PROTOCOL_GUID), PciPlatformProtocol());
+  EXPECT_EQ(PciCallbackProtocol()->RegisterCallback, &RegisterCallback);
+  EXPECT_EQ(PciCallbackRegistrations()->ForwardLink, PciCallbackRegistrations());
+  EXPECT_EQ(PciCallbackRegistrations()->BackLink, PciCallbackRegistrations());
 }
 
 TEST_F(CallbackRegistryTest, RegistrationChecksItsArgumentsAndAppendsOnlyOnSuccess) {
@@ -139,7 +139,7 @@ TEST_F(CallbackRegistryTest, EachPointCallsExactlyTheRegistrationsWhoseMaskSelec
     EXPECT_EQ(Counts[PCI_CALLBACK_BEGIN_ALLOCATION], Cases[Slot].BeginCalls) << "mask " << Cases[Slot].Mask;
     EXPECT_EQ(Counts[PCI_CALLBACK_END_ALLOCATION], Cases[Slot].EndCalls) << "mask " << Cases[Slot].Mask;
   }
-  EXPECT_EQ(mCurrentPhaseMask, PCI_CALLBACK_END_ALLOCATION);
+  EXPECT_EQ(CurrentCallbackPoint(), PCI_CALLBACK_END_ALLOCATION);
 }
 
 TEST_F(CallbackRegistryTest, CallbacksRunInRegistrationOrderForEveryDeviceWhateverTheyReturn) {
@@ -200,10 +200,10 @@ TEST_F(CallbackRegistryTest, ThePrepareControllerDispatchPassesTheControllerAsTh
   EXPECT_EQ(Call.RootBridgeHandle, FirstRootBridge);
   EXPECT_EQ(Call.PciAddress, 0x1031C0234ULL);
   EXPECT_EQ(Call.Mask, PCI_CALLBACK_PREP_CONTROLLER);
-  EXPECT_EQ(Call.Record, &mDeviceRecord);
+  EXPECT_EQ(Call.Record, PciDeviceRecord());
   EXPECT_EQ(Call.Contents.RootBridgeIo, Machine->RootBridgeIo());
   EXPECT_EQ(Call.Contents.CpuIo, Machine->CpuIo());
-  EXPECT_EQ(mCurrentPhaseMask, PCI_CALLBACK_PREP_CONTROLLER);
+  EXPECT_EQ(CurrentCallbackPoint(), PCI_CALLBACK_PREP_CONTROLLER);
   // Nothing is read for the controller.
   EXPECT_TRUE(Machine->Log().All().empty());
 }
@@ -259,24 +259,24 @@ TEST_F(CallbackRegistryTest, TheCpuIoFieldIsSetAtBeginEnumerationAndNotRefreshed
   EXPECT_EQ(Recorder.Calls().back().Contents.RootBridgeIo, Machine->RootBridgeIo());
   EXPECT_EQ(Recorder.Calls().back().Contents.CpuIo, nullptr);
   BeginEnumeration();
-  EXPECT_EQ(mDeviceRecord.CpuIo, Machine->CpuIo());
+  EXPECT_EQ(PciDeviceRecord()->CpuIo, Machine->CpuIo());
 
   Machine->Handles().FailLocateProtocol(EFI_CPU_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   BeginEnumeration();
-  EXPECT_EQ(mDeviceRecord.CpuIo, nullptr);
+  EXPECT_EQ(PciDeviceRecord()->CpuIo, nullptr);
 }
 
 TEST_F(CallbackRegistryTest, WithoutARootBridgeTheWalksAreSkippedButControllersAreStillDispatched) {
   AddThreeFunctions();
   Machine->Handles().FailLocateProtocol(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   BeginEnumeration();
-  ASSERT_EQ(mRootBridgeIo, nullptr);
+  ASSERT_EQ(LocatedRootBridgeIo(), nullptr);
   ASSERT_EQ(Register(0, PCI_CALLBACK_KNOWN_POINTS), EFI_SUCCESS);
 
   BeginAllocation();
-  EXPECT_EQ(mCurrentPhaseMask, PCI_CALLBACK_BEGIN_ALLOCATION);
+  EXPECT_EQ(CurrentCallbackPoint(), PCI_CALLBACK_BEGIN_ALLOCATION);
   EndAllocation();
-  EXPECT_EQ(mCurrentPhaseMask, PCI_CALLBACK_END_ALLOCATION);
+  EXPECT_EQ(CurrentCallbackPoint(), PCI_CALLBACK_END_ALLOCATION);
   EXPECT_EQ(Machine->Log().Count(sim::AccessKind::ConfigRead), 0U);
   EXPECT_TRUE(Recorder.Calls().empty());
 
@@ -308,14 +308,14 @@ TEST_F(CallbackRegistryTest, ReloadingForgetsEarlierRegistrationsAndTheRecord) {
   BeginEnumeration();
   ASSERT_EQ(Register(0, PCI_CALLBACK_BEGIN_ALLOCATION), EFI_SUCCESS);
   BeginAllocation();
-  ASSERT_NE(mDeviceRecord.RootBridgeIo, nullptr);
-  mCurrentPhaseMask = PCI_CALLBACK_END_ALLOCATION;
+  ASSERT_NE(PciDeviceRecord()->RootBridgeIo, nullptr);
+  BeginCallbackPoint(PCI_CALLBACK_END_ALLOCATION);
 
   ASSERT_EQ(Machine->LoadDriver(), EFI_SUCCESS);
   EXPECT_TRUE(Entries().empty());
-  EXPECT_EQ(mCurrentPhaseMask, 0U);
+  EXPECT_EQ(CurrentCallbackPoint(), 0U);
   const PCI_DEVICE_RECORD Zero{};
-  EXPECT_EQ(std::memcmp(&mDeviceRecord, &Zero, sizeof(Zero)), 0);
+  EXPECT_EQ(std::memcmp(PciDeviceRecord(), &Zero, sizeof(Zero)), 0);
   EXPECT_EQ(Register(0, PCI_CALLBACK_BEGIN_ALLOCATION), EFI_SUCCESS);
 }
 

@@ -1,7 +1,11 @@
 // Driver entry, installed interfaces and the phase dispatch.
+#include "support/Published.h"
 #include "support/DriverFixture.h"
 
 #include "pci/PciAddress.h"
+#include "platform/SetupData.h"
+
+#include <vector>
 
 namespace {
 
@@ -9,11 +13,11 @@ class DriverEntryTest : public DriverFixture {};
 
 TEST_F(DriverEntryTest, InstallsThePlatformProtocolOnANewHandle) {
   ASSERT_EQ(Machine->LoadDriver(), EFI_SUCCESS);
-  ASSERT_NE(mDriverHandle, nullptr);
-  EXPECT_NE(mDriverHandle, Machine->DriverImageHandle());
+  ASSERT_NE(DriverHandle(), nullptr);
+  EXPECT_NE(DriverHandle(), Machine->DriverImageHandle());
   auto *Installed =
-      static_cast<EFI_PCI_PLATFORM_PROTOCOL *>(Machine->Handles().Find(mDriverHandle, EFI_PCI_PLATFORM_PROTOCOL_GUID));
-  ASSERT_EQ(Installed, &mPciPlatform);
+      static_cast<EFI_PCI_PLATFORM_PROTOCOL *>(Machine->Handles().Find(DriverHandle(), EFI_PCI_PLATFORM_PROTOCOL_GUID));
+  ASSERT_EQ(Installed, PciPlatformProtocol());
   EXPECT_EQ(Installed->PlatformNotify, &PlatformNotify);
   EXPECT_EQ(Installed->PlatformPrepController, &PlatformPrepController);
   EXPECT_EQ(Installed->GetPlatformPolicy, &GetPlatformPolicy);
@@ -27,11 +31,11 @@ TEST_F(DriverEntryTest, ReturnsTheInstallationFailure) {
 
 TEST_F(DriverEntryTest, MarksTheSetupImageNotLoadedAndReadsNoVariable) {
   LoadDriver();
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET], SETUP_DATA_NOT_LOADED);
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], published::kSetupNotLoaded);
   EXPECT_EQ(Machine->Variables().ReadCount(u"Setup"), 0U);
-  for (UINTN Index = 0; Index < SETUP_DATA_SIZE; ++Index) {
-    if (Index != SETUP_ETHERNET_OPROM_OFFSET) {
-      ASSERT_EQ(mSetupData[Index], 0) << "byte " << Index;
+  for (UINTN Index = 0; Index < published::kSetupSize; ++Index) {
+    if (Index != published::kSetupEthernetSwitch) {
+      ASSERT_EQ(SetupData()[Index], 0) << "byte " << Index;
     }
   }
 }
@@ -47,8 +51,8 @@ TEST_F(DriverEntryTest, GetPlatformPolicyNeverWritesThePolicy) {
 TEST_F(DriverEntryTest, BeginEnumerationExitLocatesTheServices) {
   LoadDriver();
   RunPhase(EfiPciHostBridgeBeginEnumeration);
-  EXPECT_EQ(mRootBridgeIo, Machine->RootBridgeIo());
-  EXPECT_EQ(mCpuIo, Machine->CpuIo());
+  EXPECT_EQ(LocatedRootBridgeIo(), Machine->RootBridgeIo());
+  EXPECT_EQ(LocatedCpuIo(), Machine->CpuIo());
 }
 
 TEST_F(DriverEntryTest, EveryChipsetEntryNotificationDoesNothing) {
@@ -56,8 +60,8 @@ TEST_F(DriverEntryTest, EveryChipsetEntryNotificationDoesNothing) {
   for (UINT32 Phase = EfiPciHostBridgeBeginEnumeration; Phase <= EfiPciHostBridgeEndEnumeration; ++Phase) {
     EXPECT_EQ(Notify(static_cast<EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE>(Phase), ChipsetEntry), EFI_SUCCESS);
   }
-  EXPECT_EQ(mRootBridgeIo, nullptr);
-  EXPECT_EQ(mCpuIo, nullptr);
+  EXPECT_EQ(LocatedRootBridgeIo(), nullptr);
+  EXPECT_EQ(LocatedCpuIo(), nullptr);
   EXPECT_TRUE(Machine->Log().All().empty());
 }
 
@@ -68,19 +72,19 @@ TEST_F(DriverEntryTest, PhasesWithoutWorkTouchNothingOnExit) {
         EfiPciHostBridgeSetResources, EfiPciHostBridgeFreeResources, EfiPciHostBridgeEndEnumeration}) {
     EXPECT_EQ(Notify(Phase, ChipsetExit), EFI_SUCCESS);
   }
-  EXPECT_EQ(mRootBridgeIo, nullptr);
+  EXPECT_EQ(LocatedRootBridgeIo(), nullptr);
   EXPECT_TRUE(Machine->Log().All().empty());
 }
 
 TEST_F(DriverEntryTest, AFailedLocateLeavesThatServiceNull) {
   LoadDriver();
   RunPhase(EfiPciHostBridgeBeginEnumeration);
-  ASSERT_NE(mRootBridgeIo, nullptr);
+  ASSERT_NE(LocatedRootBridgeIo(), nullptr);
   Machine->Handles().FailLocateProtocol(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   Machine->Handles().FailLocateProtocol(EFI_CPU_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   RunPhase(EfiPciHostBridgeBeginEnumeration);
-  EXPECT_EQ(mRootBridgeIo, nullptr);
-  EXPECT_EQ(mCpuIo, nullptr);
+  EXPECT_EQ(LocatedRootBridgeIo(), nullptr);
+  EXPECT_EQ(LocatedCpuIo(), nullptr);
   RunPhase(EfiPciHostBridgeBeginResourceAllocation);
   RunPhase(EfiPciHostBridgeEndResourceAllocation);
 }
@@ -90,26 +94,27 @@ TEST_F(DriverEntryTest, TheFirstRootBridgeNamedIsKeptForever) {
   const EFI_HANDLE First = Machine->RootBridgeHandle();
   const EFI_HANDLE Second = Machine->Handles().NewHandle();
   const EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{0, 0, 2, 0, 0};
-  EXPECT_EQ(mRootBridgeHandle, nullptr);
+  EXPECT_EQ(LocatedRootBridgeHandle(), nullptr);
   // Any phase and chipset phase records the handle, not only the dispatching one.
   EXPECT_EQ(PrepController(First, Address, EfiPciBeforeResourceCollection, ChipsetExit), EFI_SUCCESS);
-  EXPECT_EQ(mRootBridgeHandle, First);
+  EXPECT_EQ(LocatedRootBridgeHandle(), First);
   EXPECT_EQ(PrepController(Second, Address, EfiPciBeforeChildBusEnumeration, ChipsetEntry), EFI_SUCCESS);
-  EXPECT_EQ(mRootBridgeHandle, First);
+  EXPECT_EQ(LocatedRootBridgeHandle(), First);
 }
 
 TEST_F(DriverEntryTest, ReloadingResetsTheRecordedState) {
   LoadDriver();
+  Machine->Variables().Set(u"Setup", published::kSetupVariableGuid, std::vector<UINT8>(published::kSetupSize, 0));
   RunPhase(EfiPciHostBridgeBeginEnumeration);
   (void)PrepController(Machine->RootBridgeHandle(), {}, EfiPciBeforeResourceCollection, ChipsetEntry);
-  mSetupData[SETUP_ETHERNET_OPROM_OFFSET] = 0;
+  ASSERT_EQ(SetupData()[published::kSetupEthernetSwitch], 0);
   Machine = nullptr;
   Machine = std::make_unique<sim::Machine>();
   LoadDriver();
-  EXPECT_EQ(mRootBridgeHandle, nullptr);
-  EXPECT_EQ(mRootBridgeIo, nullptr);
-  EXPECT_EQ(mCpuIo, nullptr);
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET], SETUP_DATA_NOT_LOADED);
+  EXPECT_EQ(LocatedRootBridgeHandle(), nullptr);
+  EXPECT_EQ(LocatedRootBridgeIo(), nullptr);
+  EXPECT_EQ(LocatedCpuIo(), nullptr);
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], published::kSetupNotLoaded);
 }
 
 TEST(PciAddressTest, PacksBusDeviceFunctionAndRegister) {

@@ -1,6 +1,8 @@
 // GetPciRom: matching onboard devices against the table, the images returned
 // and published in a PCI_OPTION_ROM_SET, the Ethernet switch of Setup, and
 // who owns every buffer afterwards.
+#include "platform/SetupData.h"
+#include "support/Published.h"
 #include "OptionRomTestSupport.h"
 
 #include <algorithm>
@@ -170,7 +172,7 @@ TEST_F(GetPciRomTest, NullOutputsAreRefusedBeforeAnyWork) {
   EXPECT_EQ(Device.ConfigReads(), 0U);
   EXPECT_TRUE(Volume->SectionReads().empty());
   EXPECT_EQ(InstalledSet(Device.Handle()), nullptr);
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET], SETUP_DATA_NOT_LOADED);
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], published::kSetupNotLoaded);
 }
 
 TEST_F(GetPciRomTest, AHandleWithoutPciIoIsNotFoundAndReadsNoSetup) {
@@ -284,7 +286,7 @@ protected:
 };
 
 TEST_F(EthernetSwitchTest, SwitchOffRefusesOnlyTheEthernetClassWord) {
-  SetSetup(SETUP_DATA_SIZE, 0);
+  SetSetup(published::kSetupSize, 0);
   EXPECT_EQ(EthernetStatus(), EFI_NOT_FOUND);
   EXPECT_EQ(Request(OtherNetwork).Status, EFI_SUCCESS);
   // The vendor and device IDs of a refused controller are never read.
@@ -297,11 +299,11 @@ TEST_F(EthernetSwitchTest, SwitchOffRefusesOnlyTheEthernetClassWord) {
 }
 
 TEST_F(EthernetSwitchTest, SwitchOnServesEthernet) {
-  SetSetup(SETUP_DATA_SIZE, 1);
+  SetSetup(published::kSetupSize, 1);
   EXPECT_EQ(EthernetStatus(), EFI_SUCCESS);
   EXPECT_EQ(EthernetStatus(), EFI_SUCCESS);
   EXPECT_EQ(SetupReads(), 1U);
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET], 1);
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], 1);
 }
 
 // A variable that cannot be read turns Ethernet option ROMs off for the rest
@@ -323,21 +325,21 @@ std::string UnreadableSetupName(const ::testing::TestParamInfo<UnreadableSetup> 
 class UnreadableSetupTest : public EthernetSwitchTest, public ::testing::WithParamInterface<UnreadableSetup> {};
 
 TEST_P(UnreadableSetupTest, TurnsEthernetOffForTheBoot) {
-  Machine->Variables().Remove(u"Setup", SETUP_VARIABLE_GUID);
+  Machine->Variables().Remove(u"Setup", published::kSetupVariableGuid);
   if (GetParam() == UnreadableSetup::LongerThanTheImage) {
-    SetSetup(SETUP_DATA_SIZE + 1, 1);
+    SetSetup(published::kSetupSize + 1, 1);
   } else if (GetParam() == UnreadableSetup::ReadError) {
-    SetSetup(SETUP_DATA_SIZE, 1);
-    Machine->Variables().FailWith(u"Setup", SETUP_VARIABLE_GUID, EFI_DEVICE_ERROR);
+    SetSetup(published::kSetupSize, 1);
+    Machine->Variables().FailWith(u"Setup", published::kSetupVariableGuid, EFI_DEVICE_ERROR);
   }
   EXPECT_EQ(EthernetStatus(), EFI_NOT_FOUND);
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET], 0);
-  EXPECT_TRUE(std::all_of(mSetupData, mSetupData + SETUP_DATA_SIZE, [](UINT8 Byte) { return Byte == 0; }))
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], 0);
+  EXPECT_TRUE(std::all_of(SetupData(), SetupData() + published::kSetupSize, [](UINT8 Byte) { return Byte == 0; }))
       << "nothing of the variable was copied";
   EXPECT_EQ(Request(OtherNetwork).Status, EFI_SUCCESS);
 
-  Machine->Variables().Remove(u"Setup", SETUP_VARIABLE_GUID);
-  SetSetup(SETUP_DATA_SIZE, 1);
+  Machine->Variables().Remove(u"Setup", published::kSetupVariableGuid);
+  SetSetup(published::kSetupSize, 1);
   EXPECT_EQ(EthernetStatus(), EFI_NOT_FOUND);
   EXPECT_EQ(SetupReads(), 1U);
 }
@@ -350,18 +352,18 @@ INSTANTIATE_TEST_SUITE_P(Setup, UnreadableSetupTest,
 // A variable too short to reach the switch leaves it marked not loaded:
 // Ethernet stays served and every request reads the variable again.
 TEST_F(EthernetSwitchTest, ShortSetupIsReadOnEveryRequest) {
-  SetSetup(SETUP_ETHERNET_OPROM_OFFSET, 0);
+  SetSetup(published::kSetupEthernetSwitch, 0);
   for (size_t Call = 1; Call <= 3; ++Call) {
     EXPECT_EQ(EthernetStatus(), EFI_SUCCESS);
     EXPECT_EQ(SetupReads(), Call);
   }
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET], SETUP_DATA_NOT_LOADED);
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET - 1], static_cast<UINT8>(90 * 7 + 1));
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET + 1], 0);
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], published::kSetupNotLoaded);
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch - 1], static_cast<UINT8>(90 * 7 + 1));
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch + 1], 0);
 }
 
 TEST_F(EthernetSwitchTest, SetupJustReachingTheSwitchIsReadOnce) {
-  SetSetup(SETUP_ETHERNET_OPROM_OFFSET + 1, 0);
+  SetSetup(published::kSetupEthernetSwitch + 1, 0);
   EXPECT_EQ(EthernetStatus(), EFI_NOT_FOUND);
   EXPECT_EQ(EthernetStatus(), EFI_NOT_FOUND);
   EXPECT_EQ(SetupReads(), 1U);

@@ -3,6 +3,8 @@
 // PCI I/O handles, and the pool accounting every test ends with.
 #pragma once
 
+#include "platform/SetupData.h"
+#include "support/Published.h"
 #include "support/DriverFixture.h"
 
 #include "oprom/OptionRom.h"
@@ -60,7 +62,7 @@ protected:
   void SetUp() override {
     DriverFixture::SetUp();
     LoadDriver();
-    SetSetup(SETUP_DATA_SIZE, 1);
+    SetSetup(published::kSetupSize, 1);
   }
 
   void TearDown() override {
@@ -74,10 +76,10 @@ protected:
     for (size_t Index = 0; Index < Size; ++Index) {
       Data[Index] = static_cast<UINT8>(Index * 7 + 1);
     }
-    if (Size > SETUP_ETHERNET_OPROM_OFFSET) {
-      Data[SETUP_ETHERNET_OPROM_OFFSET] = Switch;
+    if (Size > published::kSetupEthernetSwitch) {
+      Data[published::kSetupEthernetSwitch] = Switch;
     }
-    Machine->Variables().Set(u"Setup", SETUP_VARIABLE_GUID, Data);
+    Machine->Variables().Set(u"Setup", published::kSetupVariableGuid, Data);
   }
 
   // A volume holding every file of the table.

@@ -2,7 +2,7 @@
 // configuration spaces and access log.
 #include "support/DriverFixture.h"
 
-#include "pci/ScanOrder.h"
+#include "pci/HierarchyWalk.h"
 #include "sim/BoardBuilder.h"
 
 #include <array>
@@ -180,17 +180,30 @@ struct ScanTrace {
   std::vector<std::pair<int, int>> Visited;
 };
 
-ScanTrace ScanBus0(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *Io) {
+// A walk that never descends.
+struct ScanRecorder {
+  struct LEVEL_STATE {};
+  static constexpr PCI_BUS_SCAN BELOW_FIRST = PCI_BUS_SCAN::ScanOrder;
+  EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *Io;
   ScanTrace Trace;
   std::array<UINT8, 64> Header{};
-  ForEachFunctionInScanOrder(
-      [&](UINT8 Device, UINT8 Function) {
-        Trace.Probed.emplace_back(Device, Function);
-        const bool Present = ReadPciHeader(Io, Header.data(), 0, Device, Function);
-        return PCI_FUNCTION_PROBE{Present, HeaderType(Header.data())};
-      },
-      [&](UINT8 Device, UINT8 Function, UINT8) { Trace.Visited.emplace_back(Device, Function); });
-  return Trace;
+
+  PCI_FUNCTION_PROBE Probe(UINT8 Bus, UINT8 Device, UINT8 Function) {
+    Trace.Probed.emplace_back(Device, Function);
+    const bool Present = ReadPciHeader(Io, Header.data(), Bus, Device, Function);
+    return PCI_FUNCTION_PROBE{Present, HeaderType(Header.data())};
+  }
+  UINT8 Visit(LEVEL_STATE &, const PCI_WALK_POSITION &At, const PCI_BUS_SET &, LEVEL_STATE *) {
+    Trace.Visited.emplace_back(At.Device, At.Function);
+    return 0;
+  }
+  void Leave(const LEVEL_STATE &) {}
+};
+
+ScanTrace ScanBus0(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *Io) {
+  ScanRecorder Recorder{Io, {}};
+  WalkPciHierarchy(Recorder, 0, {});
+  return Recorder.Trace;
 }
 
 TEST_F(ConfigAccessTest, ScanOrderFollowsTheMultiFunctionBitOfFunctionZero) {
@@ -218,20 +231,13 @@ TEST_F(ConfigAccessTest, ScanOrderFollowsTheMultiFunctionBitOfFunctionZero) {
 }
 
 TEST_F(ConfigAccessTest, ScanOrderDecidesOnFunctionZeroBeforeItsVisit) {
-  // The visit of function 0 overwrites the shared header buffer with a
-  // multi-function header; the device must still be treated as single-function.
-  std::array<UINT8, 64> Shared{};
-  std::vector<int> Probed;
-  ForEachFunctionInScanOrder(
-      [&](UINT8 Device, UINT8 Function) {
-        if (Device == 0) {
-          Probed.push_back(Function);
-        }
-        Shared[PCI_HEADER_TYPE_OFFSET] = 0x01;
-        return PCI_FUNCTION_PROBE{Device == 0, Shared[PCI_HEADER_TYPE_OFFSET]};
-      },
-      [&](UINT8, UINT8, UINT8) { Shared[PCI_HEADER_TYPE_OFFSET] = 0x81; });
-  EXPECT_EQ(Probed, (std::vector<int>{0}));
+  // Function 0 reads single-function when probed; its visit makes the header
+  // say multi-function. Functions 1-7 must still be skipped.
+  EXPECT_EQ(NextScanSlot(0, {true, 0x01}, PCI_BUS_SCAN::ScanOrder), 8);
+  EXPECT_EQ(NextScanSlot(0, {true, 0x81}, PCI_BUS_SCAN::ScanOrder), 1);
+  EXPECT_EQ(NextScanSlot(0, {false, 0x00}, PCI_BUS_SCAN::ScanOrder), 1);
+  EXPECT_EQ(NextScanSlot(3, {true, 0x00}, PCI_BUS_SCAN::ScanOrder), 4);
+  EXPECT_EQ(NextScanSlot(0, {true, 0x81}, PCI_BUS_SCAN::FunctionZero), 8);
 }
 
 } // namespace

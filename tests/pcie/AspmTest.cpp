@@ -85,7 +85,7 @@ TEST_F(AspmTest, DisableAspmOfAtMost32BytesStopsEveryAspmWriteButNotMaxPayload) 
       Machine->Variables().FailWith(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID, Test.Failure);
     }
     StartDriver();
-    ConfigurePcieAspm();
+    ConfigurePcieAspm(LocatedRootBridgeIo());
 
     EXPECT_EQ(Machine->Variables().ReadCount(DISABLE_ASPM_VARIABLE_NAME), 1U);
     size_t HeaderReads = 0;
@@ -153,7 +153,7 @@ TEST_F(AspmTest, ALinkIsConfiguredOnlyWhenBothEndsHaveTheSlotClockAndL1) {
     FreshMachine();
     const auto Ends = AddRootLink(1, Test.Port, Test.Child);
     StartDriver();
-    ConfigurePcieAspm();
+    ConfigurePcieAspm(LocatedRootBridgeIo());
     if (Test.Configured) {
       EXPECT_EQ(ConfigWrites(), (std::vector<std::string>{At({0, 1, 0}, 0x50, 0x42), At({1, 0, 0}, 0x50, 0x42),
                                                           At({0, 1, 0}, 0x50, 0x62)}));
@@ -195,7 +195,7 @@ TEST_F(AspmTest, EarlyRevisionsOfTheHostBridgeFamilyKeepL1OffOnFastLinks) {
     }
     const auto Ends = AddRootLink(1, Link(), Link(true, true, Test.ChildSpeed));
     StartDriver();
-    ConfigurePcieAspm();
+    ConfigurePcieAspm(LocatedRootBridgeIo());
     EXPECT_EQ(LinkControlLow(*Ends.Port), Test.Expected);
     EXPECT_EQ(LinkControlLow(*Ends.Child), Test.Expected);
     EXPECT_EQ(Ends.Port->RetrainPolls().size(), 1U);
@@ -212,7 +212,7 @@ TEST_F(AspmTest, AChildAt2_5GtpsKeepsTheValueAnEarlierChildOfTheSameBridgeSet) {
   auto &Second = sim::AddRootPort(Pci(), {0, 2, 0}, 2, 2, Link());
   auto &Fresh = sim::AddPcieEndpoint(Pci(), {2, 0, 0}, Link(true, true, 1));
   StartDriver();
-  ConfigurePcieAspm();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
   EXPECT_EQ(LinkControlLow(Fast), kCommonClockOnly);
   EXPECT_EQ(LinkControlLow(Slow), kCommonClockOnly);
   EXPECT_EQ(LinkControlLow(First), kCommonClockOnly);
@@ -230,7 +230,7 @@ TEST_F(AspmTest, EachPresentFunctionOfAMultiFunctionChildGetsTheBitsAndAnAbsentO
   // loop looks at function 0 of each device, and device 1's is absent.
   sim::AddPcieEndpoint(Pci(), {1, 1, 1}, Link());
   StartDriver();
-  ConfigurePcieAspm();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
   EXPECT_EQ(ConfigWrites(), (std::vector<std::string>{
                                 At({0, 1, 0}, 0x50, 0x42), At({1, 0, 0}, 0x50, 0x42), // function 0
                                 At({0, 1, 0}, 0x50, 0x42), At({1, 0, 2}, 0x50, 0x42), // function 2
@@ -250,7 +250,7 @@ TEST_F(AspmTest, ASwitchHasItsRootAndDownstreamLinksConfiguredButNotTheUpstreamP
   auto &EndA = sim::AddPcieEndpoint(Pci(), {3, 0, 0}, Link());
   auto &EndB = sim::AddPcieEndpoint(Pci(), {4, 0, 0}, Link());
   StartDriver();
-  ConfigurePcieAspm();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
 
   EXPECT_EQ(Root.RetrainPolls().size(), 1U);
   EXPECT_EQ(Upstream.RetrainPolls().size(), 0U);
@@ -292,7 +292,7 @@ TEST_F(AspmTest, ABus0FunctionWithPcieButNoBridgeStillHasItsWindowRegistersSetAn
   Endpoint.Poke16(kPortControlRegister, 0x0003);
   sim::AddConventionalFunction(Pci(), {0, 3, 0}, 0x8086, 0x1234);
   StartDriver();
-  ConfigurePcieAspm();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
   EXPECT_EQ(WindowWrites(),
             (std::vector<std::string>{"win " + At({0, 2, 0}, 0x174, 0x85), "win " + At({0, 2, 0}, 0x56, 0x1003),
                                       "win " + At({0, 2, 0}, 0x174, 0x81)}));
@@ -322,7 +322,7 @@ TEST_F(AspmTest, TheRetrainWaitPollsWithoutAnInitialStallAndGivesUpAfterOneSecon
     FreshMachine();
     const auto Ends = AddRootLink(1, Link(true, true, 1, Test.TrainingReads), Link());
     StartDriver();
-    ConfigurePcieAspm();
+    ConfigurePcieAspm(LocatedRootBridgeIo());
     EXPECT_EQ(Ends.Port->RetrainPolls(), (std::vector<unsigned>{Test.Polls}));
     EXPECT_EQ(Machine->StallCalls(), Test.Polls - 1);
     EXPECT_EQ(Machine->ElapsedMicroseconds(), (Test.Polls - 1) * PCIE_LINK_TRAINING_POLL_INTERVAL_US);
@@ -334,7 +334,7 @@ TEST_F(AspmTest, ALinkThatNeverTrainsKeepsItsBitsAndTheNextLinkIsStillConfigured
   auto Stuck = AddRootLink(1, Link(true, true, 1, sim::kTrainsNever), Link());
   auto Next = AddRootLink(2, Link(true, true, 1, 2), Link());
   StartDriver();
-  ConfigurePcieAspm();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
   EXPECT_EQ(LinkControlLow(*Stuck.Port), kCommonClockAndL1);
   EXPECT_EQ(LinkControlLow(*Stuck.Child), kCommonClockAndL1);
   EXPECT_EQ(Stuck.Port->RetrainPolls(), (std::vector<unsigned>{1001}));
@@ -361,7 +361,7 @@ TEST_F(AspmTest, ABridgeWhoseSecondaryBusIsUnreadableOrNotBelowItIsLeftAlone) {
       Pci().FailReads({0, 1, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
     }
     StartDriver();
-    ConfigurePcieAspm();
+    ConfigurePcieAspm(LocatedRootBridgeIo());
     EXPECT_TRUE(ConfigWrites().empty());
     for (const auto &Entry : Machine->Log().All()) {
       EXPECT_NE(Entry.Bus(), 1) << FormatAccess(Entry);

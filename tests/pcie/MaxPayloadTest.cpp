@@ -31,7 +31,7 @@ TEST_F(MaxPayloadTest, EveryPcieFunctionBridgesIncludedGetsTheSmallestSupportedS
   // Device-control bits around the payload field must survive.
   Behind.Poke16(DeviceControlOf(Behind), 0x7F1F);
   StartDriver();
-  ConfigureMaxPayload();
+  ConfigureMaxPayload(LocatedRootBridgeIo());
   for (const auto *Function : {&Root, &Upstream, &Downstream, &Behind, &OnBus0}) {
     EXPECT_EQ(PayloadCode(*Function), 1) << sim::FormatBdf(Function->Location());
   }
@@ -67,7 +67,7 @@ TEST_F(MaxPayloadTest, FunctionsBehindAnUnreachablePortNeitherCountNorGetWritten
       Pci().FailReads({1, 0, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
     }
     StartDriver();
-    ConfigureMaxPayload();
+    ConfigureMaxPayload(LocatedRootBridgeIo());
     EXPECT_EQ(PayloadCode(Root), 3);
     if (Test.BridgeHasPcie) {
       EXPECT_EQ(PayloadCode(Bridge), 3);
@@ -105,9 +105,9 @@ TEST_F(MaxPayloadTest, ReservedSizesLowerTheMinimumOnlyBelowItAndAreNeverProgram
     }
     StartDriver();
     UINT8 Minimum = 7;
-    ProgramMaxPayload(0, MAX_PAYLOAD_MODE::Gather, &Minimum);
+    ProgramMaxPayload(LocatedRootBridgeIo(), 0, MAX_PAYLOAD_MODE::Gather, Minimum);
     EXPECT_EQ(Minimum, Test.Minimum);
-    ConfigureMaxPayload();
+    ConfigureMaxPayload(LocatedRootBridgeIo());
     if (Test.Programmed) {
       for (const auto *Function : Functions) {
         EXPECT_EQ(PayloadCode(*Function), Test.Minimum) << sim::FormatBdf(Function->Location());
@@ -122,7 +122,7 @@ TEST_F(MaxPayloadTest, AModeOtherThanGatherOrApplyOnlyWalks) {
   auto &Endpoint = sim::AddPcieEndpoint(Pci(), {0, 1, 0}, Payload(0, 2));
   StartDriver();
   UINT8 Minimum = 7;
-  ProgramMaxPayload(0, static_cast<MAX_PAYLOAD_MODE>(2), &Minimum);
+  ProgramMaxPayload(LocatedRootBridgeIo(), 0, static_cast<MAX_PAYLOAD_MODE>(2), Minimum);
   EXPECT_EQ(Minimum, 7);
   EXPECT_TRUE(ConfigWrites().empty());
   EXPECT_EQ(PayloadCode(Endpoint), 2);

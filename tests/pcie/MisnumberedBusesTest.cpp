@@ -29,8 +29,8 @@ TEST_F(MisnumberedBusesTest, PortsClaimingTheSameBusDoNotMultiplyThePasses) {
   constexpr UINT8 kLevels = 40; // 2^40 descents without the guard
   BuildPairedChain(kLevels);
   StartDriver();
-  ConfigurePcieAspm();
-  ConfigureMaxPayload();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
+  ConfigureMaxPayload(LocatedRootBridgeIo());
   // Every bus's 256 possible functions probed a handful of times at most.
   EXPECT_LT(Machine->Log().All().size(), 20U * 256U * (kLevels + 2));
   // The endpoint at the bottom was still reached by both passes.

@@ -5,6 +5,7 @@
 #include "support/DriverFixture.h"
 
 #include "pci/PciRegisters.h"
+#include "pci/PcieCapability.h"
 #include "sim/BoardBuilder.h"
 
 #include <cstdio>

@@ -1,12 +1,13 @@
-// The walks recurse once per bridge level. A chain of bridges as deep as bus
-// numbers allow must be walked to its last bus within the stack budget. This
-// is the host build's figure, taken from the stack pointer the root bridge
-// sees; the image's own is checked from its stack-usage files
+// A chain of bridges as deep as bus numbers allow must be walked to its last
+// bus, with a stack that does not grow with the depth: the walks keep their
+// levels in a bounded array, not in recursion. This is the host build's figure
+// (unoptimised, so larger than the image's), taken from the stack pointer the
+// root bridge sees; the image's own is checked from its stack-usage files
 // (image.stack-budget).
 #include "support/DriverFixture.h"
 
 #include "pci/PciRegisters.h"
-#include "pcie/PcieRegisters.h"
+#include "pci/PcieCapability.h"
 #include "sim/CallbackRecorder.h"
 #include "sim/GeneratedHierarchy.h"
 #include "sim/StackProbe.h"
@@ -23,6 +24,8 @@ namespace {
 
 constexpr unsigned kDeepestChain = 255;
 constexpr unsigned kHalfChain = 127;
+// Twice the image's budget: the debug build keeps every local in memory.
+constexpr size_t kHostStackBudgetBytes = 2 * PCIPLAT_STACK_BUDGET_BYTES;
 
 class StackDepthTest : public DriverFixture {
 protected:
@@ -73,7 +76,8 @@ TEST_F(StackDepthTest, A255LevelBridgeChainIsWalkedToItsLastBusWithinTheStackBud
   RecordProperty("stack_bytes", static_cast<int>(Deepest));
   RecordProperty("stack_bytes_per_level", static_cast<int>(PerLevel));
 #ifndef PCIPLAT_STACK_INSTRUMENTED
-  EXPECT_LE(Deepest, PCIPLAT_STACK_BUDGET_BYTES);
+  EXPECT_EQ(PerLevel, 0U);
+  EXPECT_LE(Deepest, kHostStackBudgetBytes);
 #endif
 }
 

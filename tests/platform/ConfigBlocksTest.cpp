@@ -1,5 +1,7 @@
 // The Setup image and the third I/O APIC's base written into the chipset's
 // configuration blocks at begin-enumeration.
+#include "platform/SetupData.h"
+#include "support/Published.h"
 #include "support/DriverFixture.h"
 
 #include "platform/ConfigBlocks.h"
@@ -50,7 +52,7 @@ protected:
     Provider.AddBlock(u"QMX_CONF", SETUP_QMX_CONF_SIZE, kUntouched);
   }
 
-  void SetSetup(std::vector<UINT8> Bytes) { Machine->Variables().Set(u"Setup", SETUP_VARIABLE_GUID, std::move(Bytes)); }
+  void SetSetup(std::vector<UINT8> Bytes) { Machine->Variables().Set(u"Setup", published::kSetupVariableGuid, std::move(Bytes)); }
 
   std::vector<UINT8> &DepConf() { return Provider.Block(u"QMX_DEP_CONF"); }
   std::vector<UINT8> &QmxConf() { return Provider.Block(u"QMX_CONF"); }
@@ -61,7 +63,7 @@ protected:
 TEST_F(ConfigBlocksTest, QmxConfReceivesExactlySetupBytes208To634) {
   // A larger block shows whether the copy stops at 427 bytes.
   Provider.AddBlock(u"QMX_CONF", SETUP_QMX_CONF_SIZE + 8, kUntouched);
-  const std::vector<UINT8> Setup = Pattern(SETUP_DATA_SIZE, 1);
+  const std::vector<UINT8> Setup = Pattern(published::kSetupSize, 1);
   SetSetup(Setup);
   LoadDriver();
   RunPhase(EfiPciHostBridgeBeginEnumeration);
@@ -69,7 +71,7 @@ TEST_F(ConfigBlocksTest, QmxConfReceivesExactlySetupBytes208To634) {
   EXPECT_EQ(Slice(QmxConf(), 0, SETUP_QMX_CONF_SIZE), Slice(Setup, 208, 427));
   EXPECT_EQ(Slice(QmxConf(), SETUP_QMX_CONF_SIZE, 8), std::vector<UINT8>(8, kUntouched));
   EXPECT_EQ(DepConf(), DepConfWithBase());
-  EXPECT_EQ(std::vector<UINT8>(mSetupData, mSetupData + SETUP_DATA_SIZE), Setup);
+  EXPECT_EQ(std::vector<UINT8>(SetupData(), SetupData() + published::kSetupSize), Setup);
 }
 
 // However the variable fails to arrive, the image stays as entry left it and
@@ -91,7 +93,7 @@ TEST_P(ConfigBlocksWithoutSetupTest, QmxConfReceivesZerosAndTheImageStaysMarkedU
   EXPECT_EQ(Machine->Variables().ReadCount(u"Setup"), 1U);
   EXPECT_EQ(QmxConf(), std::vector<UINT8>(SETUP_QMX_CONF_SIZE, 0));
   EXPECT_EQ(DepConf(), DepConfWithBase());
-  EXPECT_EQ(mSetupData[SETUP_ETHERNET_OPROM_OFFSET], SETUP_DATA_NOT_LOADED);
+  EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], published::kSetupNotLoaded);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -99,12 +101,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UnreadableSetup{"Missing", [](sim::VariableStore &) {}},
                       UnreadableSetup{"ReadError",
                                       [](sim::VariableStore &Variables) {
-                                        Variables.Set(u"Setup", SETUP_VARIABLE_GUID, Pattern(SETUP_DATA_SIZE, 1));
-                                        Variables.FailWith(u"Setup", SETUP_VARIABLE_GUID, EFI_DEVICE_ERROR);
+                                        Variables.Set(u"Setup", published::kSetupVariableGuid, Pattern(published::kSetupSize, 1));
+                                        Variables.FailWith(u"Setup", published::kSetupVariableGuid, EFI_DEVICE_ERROR);
                                       }},
                       UnreadableSetup{"LargerThanTheImage",
                                       [](sim::VariableStore &Variables) {
-                                        Variables.Set(u"Setup", SETUP_VARIABLE_GUID, Pattern(SETUP_DATA_SIZE + 1, 1));
+                                        Variables.Set(u"Setup", published::kSetupVariableGuid, Pattern(published::kSetupSize + 1, 1));
                                       }}),
     [](const ::testing::TestParamInfo<UnreadableSetup> &Info) { return Info.param.Name; });
 
@@ -120,13 +122,13 @@ TEST_F(ConfigBlocksTest, AShortSetupFillsOnlyItsLengthAndTheRestKeepsEarlierByte
   EXPECT_EQ(QmxConf(), Expected);
 
   // A full image read earlier stays behind the end of a shorter one.
-  const std::vector<UINT8> Full = Pattern(SETUP_DATA_SIZE, 1);
+  const std::vector<UINT8> Full = Pattern(published::kSetupSize, 1);
   SetSetup(Full);
   RunPhase(EfiPciHostBridgeBeginEnumeration);
   SetSetup(Short);
   RunPhase(EfiPciHostBridgeBeginEnumeration);
   Expected = Slice(Short, 208, kShortSize - 208);
-  const std::vector<UINT8> Rest = Slice(Full, kShortSize, SETUP_DATA_SIZE - 1 - kShortSize);
+  const std::vector<UINT8> Rest = Slice(Full, kShortSize, published::kSetupSize - 1 - kShortSize);
   Expected.insert(Expected.end(), Rest.begin(), Rest.end());
   EXPECT_EQ(QmxConf(), Expected);
 }
@@ -143,7 +145,7 @@ void PrintTo(const UnavailableBlock &Case, std::ostream *Out) { *Out << Case.Nam
 class ConfigBlocksMissingOneTest : public ConfigBlocksTest, public ::testing::WithParamInterface<UnavailableBlock> {};
 
 TEST_P(ConfigBlocksMissingOneTest, TheOtherBlockIsStillWritten) {
-  const std::vector<UINT8> Setup = Pattern(SETUP_DATA_SIZE, 1);
+  const std::vector<UINT8> Setup = Pattern(published::kSetupSize, 1);
   SetSetup(Setup);
   const std::u16string Missing = GetParam().Block;
   if (GetParam().AnswersNull) {
@@ -172,25 +174,25 @@ INSTANTIATE_TEST_SUITE_P(, ConfigBlocksMissingOneTest,
                          [](const ::testing::TestParamInfo<UnavailableBlock> &Info) { return Info.param.Name; });
 
 TEST_F(ConfigBlocksTest, WithoutAProviderTheSetupImageIsStillLoaded) {
-  const std::vector<UINT8> Setup = Pattern(SETUP_DATA_SIZE, 1);
+  const std::vector<UINT8> Setup = Pattern(published::kSetupSize, 1);
   SetSetup(Setup);
   Machine->Handles().FailLocateProtocol(PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID, EFI_NOT_FOUND);
   LoadDriver();
   RunPhase(EfiPciHostBridgeBeginEnumeration);
 
-  EXPECT_EQ(std::vector<UINT8>(mSetupData, mSetupData + SETUP_DATA_SIZE), Setup);
+  EXPECT_EQ(std::vector<UINT8>(SetupData(), SetupData() + published::kSetupSize), Setup);
   EXPECT_EQ(Provider.Requests(u"QMX_DEP_CONF"), 0U);
   EXPECT_EQ(Provider.Requests(u"QMX_CONF"), 0U);
   EXPECT_EQ(QmxConf(), std::vector<UINT8>(SETUP_QMX_CONF_SIZE, kUntouched));
 }
 
 TEST_F(ConfigBlocksTest, EveryBeginEnumerationReadsSetupAgainAndRepeatsBothWrites) {
-  SetSetup(Pattern(SETUP_DATA_SIZE, 1));
+  SetSetup(Pattern(published::kSetupSize, 1));
   LoadDriver();
   RunPhase(EfiPciHostBridgeBeginEnumeration);
 
   ResetBlocks();
-  const std::vector<UINT8> Changed = Pattern(SETUP_DATA_SIZE, 0x40);
+  const std::vector<UINT8> Changed = Pattern(published::kSetupSize, 0x40);
   SetSetup(Changed);
   RunPhase(EfiPciHostBridgeBeginEnumeration);
 

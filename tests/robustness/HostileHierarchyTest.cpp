@@ -3,6 +3,7 @@
 // kept here. Every run is also checked against every invariant of the model.
 #include "fuzz/Scenarios.h"
 #include "pci/PciRegisters.h"
+#include "pci/PcieCapability.h"
 #include "sim/BoardBuilder.h"
 
 #include <gtest/gtest.h>

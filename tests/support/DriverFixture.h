@@ -4,7 +4,7 @@
 // physical accesses).
 #pragma once
 
-#include "core/Driver.h"
+#include "driver/Driver.h"
 #include "sim/Machine.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "Board.h"
 
-#include "core/Driver.h"
+#include "platform/SetupData.h"
 #include "sim/BoardBuilder.h"
 #include "sim/Guid.h"
 #include "sim/IoApic.h"

@@ -17,7 +17,7 @@ constinit e2e::Scenario gScenario = {};
 extern "C" EFI_STATUS EFIAPI E2eAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   using namespace e2e;
   InitFirmware(ImageHandle, SystemTable);
-  gBootServices->SetWatchdogTimer(0, 0, 0, nullptr);
+  e2e::SetWatchdogTimer(gBootServices)(0, 0, 0, nullptr);
   Line().Text("E2E-BEGIN").Print();
 
   LoadDrivers(gScenario);
@@ -36,6 +36,6 @@ extern "C" EFI_STATUS EFIAPI E2eAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
 
   const EFI_STATUS Result = ChecksFailed() == 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;
   Line().Text("E2E-END passed=").Decimal(ChecksPassed()).Text(" failed=").Decimal(ChecksFailed()).Print();
-  gRuntimeServices->ResetSystem(EfiResetShutdown, Result, 0, nullptr);
+  e2e::ResetSystem(gRuntimeServices)(EfiResetShutdown, Result, 0, nullptr);
   return Result;
 }

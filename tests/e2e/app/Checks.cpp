@@ -77,7 +77,7 @@ void Line::Print() {
   mBuffer[mLength] = u'\r';
   mBuffer[mLength + 1] = u'\n';
   mBuffer[mLength + 2] = 0;
-  gSystemTable->ConOut->OutputString(gSystemTable->ConOut, mBuffer);
+  e2e::ConsoleOut(gSystemTable)->OutputString(e2e::ConsoleOut(gSystemTable), mBuffer);
   mLength = 0;
 }
 

@@ -85,13 +85,13 @@ LoadedDriver LoadAndStartDriver(const CHAR16 *FileName) {
   if (Path == nullptr) {
     return Driver;
   }
-  Driver.LoadStatus = gBootServices->LoadImage(0, gImageHandle, Path, nullptr, 0, &Driver.ImageHandle);
+  Driver.LoadStatus = e2e::LoadImage(gBootServices)(0, gImageHandle, Path, nullptr, 0, &Driver.ImageHandle);
   gBootServices->FreePool(Path);
   if (EFI_ERROR(Driver.LoadStatus)) {
     return Driver;
   }
   Driver.LoadedImage = HandleInterface<EFI_LOADED_IMAGE_PROTOCOL>(Driver.ImageHandle, kLoadedImageProtocolGuid);
-  Driver.StartStatus = gBootServices->StartImage(Driver.ImageHandle, nullptr, nullptr);
+  Driver.StartStatus = e2e::StartImage(gBootServices)(Driver.ImageHandle, nullptr, nullptr);
   return Driver;
 }
 

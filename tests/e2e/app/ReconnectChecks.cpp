@@ -135,8 +135,8 @@ void RunReconnectChecks(Scenario &Run) {
   TakePciView(gBefore);
   StartBusDriverRecorder(Run.Platform);
   gCallbacksBefore = CallbackCallCount();
-  const EFI_STATUS Disconnected = gBootServices->DisconnectController(Run.RootBridgeHandle, nullptr, nullptr);
-  const EFI_STATUS Connected = gBootServices->ConnectController(Run.RootBridgeHandle, nullptr, nullptr, 1);
+  const EFI_STATUS Disconnected = e2e::DisconnectController(gBootServices)(Run.RootBridgeHandle, nullptr, nullptr);
+  const EFI_STATUS Connected = e2e::ConnectController(gBootServices)(Run.RootBridgeHandle, nullptr, nullptr, 1);
   gCallbacksAfter = CallbackCallCount();
   StopBusDriverRecorder();
   TakePciView(Run.Pci);

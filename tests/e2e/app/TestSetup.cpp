@@ -9,7 +9,7 @@ EFI_STATUS StoreSetupVariable() {
   for (UINTN Offset = 0; Offset < kSetupSize; ++Offset) {
     Data[Offset] = SetupByte(Offset);
   }
-  return gRuntimeServices->SetVariable(kSetupName, &kSetupVariableGuid,
+  return e2e::SetVariable(gRuntimeServices)(kSetupName, &kSetupVariableGuid,
                                        EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, sizeof(Data),
                                        Data);
 }

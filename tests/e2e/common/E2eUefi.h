@@ -1,5 +1,5 @@
 // UEFI and PI declarations the end-to-end test images need beyond the driver's
-// own (core/Uefi.h, core/Protocols.h): loaded images, device paths, the PI CPU
+// own (base/Uefi.h, base/Protocols.h): loaded images, device paths, the PI CPU
 // I/O 2 and firmware volume 2 protocols, and typed views of boot-service slots
 // the driver leaves untyped. Written from the UEFI specification (sections 9.1,
 // 10.2-10.3) and the PI specification (volume 3, section 3.4; volume 5,
@@ -10,7 +10,7 @@
 // headers must not hide behind a constant the test shares with it.
 #pragma once
 
-#include "core/Protocols.h"
+#include "base/Protocols.h"
 
 #include <stddef.h>
 
@@ -50,6 +50,35 @@ inline constexpr EFI_GUID kDevicePathProtocolGuid = {
 inline constexpr EFI_STATUS kWarnBufferTooSmall = 4;
 
 } // namespace e2e
+
+using EFI_TPL = UINTN;
+
+namespace e2e {
+
+} // namespace e2e
+
+// --- Device paths, resets, variables and the console (UEFI specification,
+// sections 10.2, 8.5.1, 8.2 and 12.4): only the test images use them ----------
+
+struct EFI_DEVICE_PATH_PROTOCOL {
+  UINT8 Type;
+  UINT8 SubType;
+  UINT8 Length[2];
+};
+
+enum EFI_RESET_TYPE : UINT32 { EfiResetCold, EfiResetWarm, EfiResetShutdown, EfiResetPlatformSpecific };
+
+inline constexpr UINT32 EFI_VARIABLE_NON_VOLATILE = 0x00000001U;
+inline constexpr UINT32 EFI_VARIABLE_BOOTSERVICE_ACCESS = 0x00000002U;
+inline constexpr UINT32 EFI_VARIABLE_RUNTIME_ACCESS = 0x00000004U;
+
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL;
+using EFI_TEXT_STRING = EFI_STATUS(EFIAPI *)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, const CHAR16 *String);
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
+  EFI_UNUSED_SERVICE Reset;
+  EFI_TEXT_STRING OutputString;
+  // The remaining members are not used by the test images.
+};
 
 // --- Loaded image (UEFI specification, section 9.1) ---------------------------
 
@@ -117,20 +146,68 @@ static_assert(offsetof(EFI_FIRMWARE_VOLUME2_PROTOCOL, ReadSection) ==
 static_assert(offsetof(EFI_FIRMWARE_VOLUME2_PROTOCOL, ParentHandle) ==
               offsetof(EFI_FIRMWARE_VOLUME_PROTOCOL, ParentHandle));
 
-// --- Boot services the driver leaves untyped ------------------------------------
+// --- Services the driver leaves untyped ----------------------------------------
 
 using EFI_CALCULATE_CRC32 = EFI_STATUS(EFIAPI *)(const VOID *Data, UINTN DataSize, UINT32 *Crc32);
+using EFI_IMAGE_LOAD = EFI_STATUS(EFIAPI *)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
+                                            EFI_DEVICE_PATH_PROTOCOL *DevicePath, VOID *SourceBuffer, UINTN SourceSize,
+                                            EFI_HANDLE *ImageHandle);
+using EFI_IMAGE_START = EFI_STATUS(EFIAPI *)(EFI_HANDLE ImageHandle, UINTN *ExitDataSize, CHAR16 **ExitData);
+using EFI_SET_WATCHDOG_TIMER = EFI_STATUS(EFIAPI *)(UINTN Timeout, UINT64 WatchdogCode, UINTN DataSize,
+                                                    CHAR16 *WatchdogData);
+using EFI_CONNECT_CONTROLLER = EFI_STATUS(EFIAPI *)(EFI_HANDLE ControllerHandle, EFI_HANDLE *DriverImageHandle,
+                                                    EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath, BOOLEAN Recursive);
+using EFI_DISCONNECT_CONTROLLER = EFI_STATUS(EFIAPI *)(EFI_HANDLE ControllerHandle, EFI_HANDLE DriverImageHandle,
+                                                       EFI_HANDLE ChildHandle);
+using EFI_SET_VARIABLE = EFI_STATUS(EFIAPI *)(const CHAR16 *VariableName, const EFI_GUID *VendorGuid, UINT32 Attributes,
+                                              UINTN DataSize, const VOID *Data);
+using EFI_RESET_SYSTEM = VOID(EFIAPI *)(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus, UINTN DataSize,
+                                        VOID *ResetData);
 
 namespace e2e {
 
 inline EFI_CALCULATE_CRC32 CalculateCrc32(const EFI_BOOT_SERVICES *BootServices) {
   return reinterpret_cast<EFI_CALCULATE_CRC32>(BootServices->CalculateCrc32);
 }
+inline EFI_IMAGE_LOAD LoadImage(const EFI_BOOT_SERVICES *BootServices) {
+  return reinterpret_cast<EFI_IMAGE_LOAD>(BootServices->LoadImage);
+}
+inline EFI_IMAGE_START StartImage(const EFI_BOOT_SERVICES *BootServices) {
+  return reinterpret_cast<EFI_IMAGE_START>(BootServices->StartImage);
+}
+inline EFI_SET_WATCHDOG_TIMER SetWatchdogTimer(const EFI_BOOT_SERVICES *BootServices) {
+  return reinterpret_cast<EFI_SET_WATCHDOG_TIMER>(BootServices->SetWatchdogTimer);
+}
+inline EFI_CONNECT_CONTROLLER ConnectController(const EFI_BOOT_SERVICES *BootServices) {
+  return reinterpret_cast<EFI_CONNECT_CONTROLLER>(BootServices->ConnectController);
+}
+inline EFI_DISCONNECT_CONTROLLER DisconnectController(const EFI_BOOT_SERVICES *BootServices) {
+  return reinterpret_cast<EFI_DISCONNECT_CONTROLLER>(BootServices->DisconnectController);
+}
+inline EFI_SET_VARIABLE SetVariable(const EFI_RUNTIME_SERVICES *RuntimeServices) {
+  return reinterpret_cast<EFI_SET_VARIABLE>(RuntimeServices->SetVariable);
+}
+inline EFI_RESET_SYSTEM ResetSystem(const EFI_RUNTIME_SERVICES *RuntimeServices) {
+  return reinterpret_cast<EFI_RESET_SYSTEM>(RuntimeServices->ResetSystem);
+}
+inline EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConsoleOut(const EFI_SYSTEM_TABLE *SystemTable) {
+  return static_cast<EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *>(SystemTable->ConOut);
+}
 
 // Fills a slot of a table the test provides but nobody calls.
 inline EFI_STATUS EFIAPI UnsupportedService() { return EFI_UNSUPPORTED; }
 inline EFI_UNUSED_SERVICE Unsupported() { return reinterpret_cast<EFI_UNUSED_SERVICE>(&UnsupportedService); }
 
-inline bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right) { return GuidsEqual(Left, Right); }
+// GUIDs compare as 16 raw bytes, as the firmware compares them.
+inline bool SameGuid(const EFI_GUID &Left, const EFI_GUID &Right) {
+  const auto *A = reinterpret_cast<const UINT8 *>(&Left);
+  const auto *B = reinterpret_cast<const UINT8 *>(&Right);
+  for (size_t Index = 0; Index < sizeof(EFI_GUID); ++Index) {
+    if (A[Index] != B[Index]) {
+      return false;
+    }
+  }
+  return true;
+}
 
 } // namespace e2e

@@ -49,7 +49,7 @@ extern "C" EFI_STATUS EFIAPI InFirmwareAppEntry(EFI_HANDLE ImageHandle, EFI_SYST
   using namespace e2e;
   using namespace e2e::firmware;
   InitFirmware(ImageHandle, SystemTable);
-  gBootServices->SetWatchdogTimer(0, 0, 0, nullptr);
+  e2e::SetWatchdogTimer(gBootServices)(0, 0, 0, nullptr);
   Line().Text("E2E-BEGIN in-firmware").Print();
 
   Observe(gSeen);
@@ -64,6 +64,6 @@ extern "C" EFI_STATUS EFIAPI InFirmwareAppEntry(EFI_HANDLE ImageHandle, EFI_SYST
 
   const EFI_STATUS Result = ChecksFailed() == 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;
   Line().Text("E2E-END passed=").Decimal(ChecksPassed()).Text(" failed=").Decimal(ChecksFailed()).Print();
-  gRuntimeServices->ResetSystem(EfiResetShutdown, Result, 0, nullptr);
+  e2e::ResetSystem(gRuntimeServices)(EfiResetShutdown, Result, 0, nullptr);
   return Result;
 }

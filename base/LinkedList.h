@@ -9,8 +9,6 @@ inline void InitializeListHead(LIST_ENTRY *Head) {
   Head->BackLink = Head;
 }
 
-inline bool IsListEmpty(const LIST_ENTRY *Head) { return Head->ForwardLink == Head; }
-
 // Links Entry in as the last element of Head's list.
 inline void InsertTailList(LIST_ENTRY *Head, LIST_ENTRY *Entry) {
   Entry->ForwardLink = Head;

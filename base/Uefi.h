@@ -17,15 +17,9 @@ enum EFI_MEMORY_TYPE : UINT32 {
   EfiRuntimeServicesData,
 };
 
-enum EFI_ALLOCATE_TYPE : UINT32 { AllocateAnyPages, AllocateMaxAddress, AllocateAddress };
-
 enum EFI_INTERFACE_TYPE : UINT32 { EFI_NATIVE_INTERFACE };
 
 enum EFI_LOCATE_SEARCH_TYPE : UINT32 { AllHandles, ByRegisterNotify, ByProtocol };
-
-enum EFI_RESET_TYPE : UINT32 { EfiResetCold, EfiResetWarm, EfiResetShutdown, EfiResetPlatformSpecific };
-
-using EFI_TPL = UINTN;
 
 struct EFI_TABLE_HEADER {
   UINT64 Signature;
@@ -36,12 +30,6 @@ struct EFI_TABLE_HEADER {
 };
 static_assert(sizeof(EFI_TABLE_HEADER) == 24);
 
-struct EFI_DEVICE_PATH_PROTOCOL {
-  UINT8 Type;
-  UINT8 SubType;
-  UINT8 Length[2];
-};
-
 // A service this driver never calls; only its slot in the table matters.
 using EFI_UNUSED_SERVICE = VOID(EFIAPI *)();
 
@@ -51,22 +39,8 @@ using EFI_ALLOCATE_POOL = EFI_STATUS(EFIAPI *)(EFI_MEMORY_TYPE PoolType, UINTN S
 using EFI_FREE_POOL = EFI_STATUS(EFIAPI *)(VOID *Buffer);
 using EFI_INSTALL_PROTOCOL_INTERFACE = EFI_STATUS(EFIAPI *)(EFI_HANDLE *Handle, const EFI_GUID *Protocol,
                                                             EFI_INTERFACE_TYPE InterfaceType, VOID *Interface);
-using EFI_UNINSTALL_PROTOCOL_INTERFACE = EFI_STATUS(EFIAPI *)(EFI_HANDLE Handle, const EFI_GUID *Protocol,
-                                                              VOID *Interface);
 using EFI_HANDLE_PROTOCOL = EFI_STATUS(EFIAPI *)(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface);
-using EFI_LOCATE_HANDLE = EFI_STATUS(EFIAPI *)(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
-                                               VOID *SearchKey, UINTN *BufferSize, EFI_HANDLE *Buffer);
-using EFI_IMAGE_LOAD = EFI_STATUS(EFIAPI *)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
-                                            EFI_DEVICE_PATH_PROTOCOL *DevicePath, VOID *SourceBuffer, UINTN SourceSize,
-                                            EFI_HANDLE *ImageHandle);
-using EFI_IMAGE_START = EFI_STATUS(EFIAPI *)(EFI_HANDLE ImageHandle, UINTN *ExitDataSize, CHAR16 **ExitData);
 using EFI_STALL = EFI_STATUS(EFIAPI *)(UINTN Microseconds);
-using EFI_SET_WATCHDOG_TIMER = EFI_STATUS(EFIAPI *)(UINTN Timeout, UINT64 WatchdogCode, UINTN DataSize,
-                                                    CHAR16 *WatchdogData);
-using EFI_CONNECT_CONTROLLER = EFI_STATUS(EFIAPI *)(EFI_HANDLE ControllerHandle, EFI_HANDLE *DriverImageHandle,
-                                                    EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath, BOOLEAN Recursive);
-using EFI_DISCONNECT_CONTROLLER = EFI_STATUS(EFIAPI *)(EFI_HANDLE ControllerHandle, EFI_HANDLE DriverImageHandle,
-                                                       EFI_HANDLE ChildHandle);
 using EFI_LOCATE_HANDLE_BUFFER = EFI_STATUS(EFIAPI *)(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
                                                       VOID *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer);
 using EFI_LOCATE_PROTOCOL = EFI_STATUS(EFIAPI *)(const EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
@@ -96,26 +70,26 @@ struct EFI_BOOT_SERVICES {
   // Protocol handlers
   EFI_INSTALL_PROTOCOL_INTERFACE InstallProtocolInterface;
   EFI_UNUSED_SERVICE ReinstallProtocolInterface;
-  EFI_UNINSTALL_PROTOCOL_INTERFACE UninstallProtocolInterface;
+  EFI_UNUSED_SERVICE UninstallProtocolInterface;
   EFI_HANDLE_PROTOCOL HandleProtocol;
   VOID *Reserved;
   EFI_UNUSED_SERVICE RegisterProtocolNotify;
-  EFI_LOCATE_HANDLE LocateHandle;
+  EFI_UNUSED_SERVICE LocateHandle;
   EFI_UNUSED_SERVICE LocateDevicePath;
   EFI_UNUSED_SERVICE InstallConfigurationTable;
   // Images
-  EFI_IMAGE_LOAD LoadImage;
-  EFI_IMAGE_START StartImage;
+  EFI_UNUSED_SERVICE LoadImage;
+  EFI_UNUSED_SERVICE StartImage;
   EFI_UNUSED_SERVICE Exit;
   EFI_UNUSED_SERVICE UnloadImage;
   EFI_UNUSED_SERVICE ExitBootServices;
   // Miscellaneous
   EFI_UNUSED_SERVICE GetNextMonotonicCount;
   EFI_STALL Stall;
-  EFI_SET_WATCHDOG_TIMER SetWatchdogTimer;
+  EFI_UNUSED_SERVICE SetWatchdogTimer;
   // Driver support
-  EFI_CONNECT_CONTROLLER ConnectController;
-  EFI_DISCONNECT_CONTROLLER DisconnectController;
+  EFI_UNUSED_SERVICE ConnectController;
+  EFI_UNUSED_SERVICE DisconnectController;
   // Open and close protocol
   EFI_UNUSED_SERVICE OpenProtocol;
   EFI_UNUSED_SERVICE CloseProtocol;
@@ -145,15 +119,6 @@ static_assert(sizeof(EFI_BOOT_SERVICES) == 0x178);
 
 using EFI_GET_VARIABLE = EFI_STATUS(EFIAPI *)(const CHAR16 *VariableName, const EFI_GUID *VendorGuid,
                                               UINT32 *Attributes, UINTN *DataSize, VOID *Data);
-using EFI_SET_VARIABLE = EFI_STATUS(EFIAPI *)(const CHAR16 *VariableName, const EFI_GUID *VendorGuid, UINT32 Attributes,
-                                              UINTN DataSize, const VOID *Data);
-using EFI_RESET_SYSTEM = VOID(EFIAPI *)(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus, UINTN DataSize,
-                                        VOID *ResetData);
-
-#define EFI_VARIABLE_NON_VOLATILE 0x00000001U
-#define EFI_VARIABLE_BOOTSERVICE_ACCESS 0x00000002U
-#define EFI_VARIABLE_RUNTIME_ACCESS 0x00000004U
-
 struct EFI_RUNTIME_SERVICES {
   EFI_TABLE_HEADER Hdr;
   // Time
@@ -167,10 +132,10 @@ struct EFI_RUNTIME_SERVICES {
   // Variables
   EFI_GET_VARIABLE GetVariable;
   EFI_UNUSED_SERVICE GetNextVariableName;
-  EFI_SET_VARIABLE SetVariable;
+  EFI_UNUSED_SERVICE SetVariable;
   // Miscellaneous
   EFI_UNUSED_SERVICE GetNextHighMonotonicCount;
-  EFI_RESET_SYSTEM ResetSystem;
+  EFI_UNUSED_SERVICE ResetSystem;
   // Capsules
   EFI_UNUSED_SERVICE UpdateCapsule;
   EFI_UNUSED_SERVICE QueryCapsuleCapabilities;
@@ -181,14 +146,6 @@ static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == 0x48);
 static_assert(offsetof(EFI_RUNTIME_SERVICES, ResetSystem) == 0x68);
 
 // --- System table ------------------------------------------------------------
-
-struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL;
-using EFI_TEXT_STRING = EFI_STATUS(EFIAPI *)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, const CHAR16 *String);
-struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
-  EFI_UNUSED_SERVICE Reset;
-  EFI_TEXT_STRING OutputString;
-  // The remaining members are not used by anything in this project.
-};
 
 struct EFI_CONFIGURATION_TABLE {
   EFI_GUID VendorGuid;
@@ -202,9 +159,9 @@ struct EFI_SYSTEM_TABLE {
   EFI_HANDLE ConsoleInHandle;
   VOID *ConIn;
   EFI_HANDLE ConsoleOutHandle;
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *ConOut;
+  VOID *ConOut;
   EFI_HANDLE StandardErrorHandle;
-  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *StdErr;
+  VOID *StdErr;
   EFI_RUNTIME_SERVICES *RuntimeServices;
   EFI_BOOT_SERVICES *BootServices;
   UINTN NumberOfTableEntries;
@@ -214,15 +171,3 @@ static_assert(offsetof(EFI_SYSTEM_TABLE, RuntimeServices) == 0x58);
 static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 0x60);
 
 #define EFI_SECTION_RAW 0x19
-
-// GUIDs compare as 16 raw bytes, as the firmware compares them.
-inline bool GuidsEqual(const EFI_GUID &Left, const EFI_GUID &Right) {
-  const auto *A = reinterpret_cast<const UINT8 *>(&Left);
-  const auto *B = reinterpret_cast<const UINT8 *>(&Right);
-  for (size_t Index = 0; Index < sizeof(EFI_GUID); ++Index) {
-    if (A[Index] != B[Index]) {
-      return false;
-    }
-  }
-  return true;
-}

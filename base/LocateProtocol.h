@@ -2,11 +2,11 @@
 // does: the first installed instance, or null when there is none.
 #pragma once
 
-#include "core/Driver.h"
+#include "FirmwareServices.h"
 
 template <typename Protocol> Protocol *LocateProtocolOrNull(const EFI_GUID &Guid) {
   VOID *Interface = nullptr;
-  if (EFI_ERROR(mBootServices->LocateProtocol(&Guid, nullptr, &Interface))) {
+  if (EFI_ERROR(BootServices()->LocateProtocol(&Guid, nullptr, &Interface))) {
     return nullptr;
   }
   return static_cast<Protocol *>(Interface);

@@ -1,8 +1,11 @@
-// The members of EFI_PCI_PLATFORM_PROTOCOL that the PCI bus driver calls during
-// enumeration. They run the subsystems' actions in a fixed order and never
-// report a failure of those actions to the bus driver.
+// The members of EFI_PCI_PLATFORM_PROTOCOL that the PCI bus driver calls. The
+// phase hooks run the subsystems' actions in a fixed order and never report a
+// failure of those actions to the bus driver.
 #include "Driver.h"
 #include "PhaseActions.h"
+
+#include "oprom/OptionRom.h"
+#include "platform/SetupData.h"
 
 EFI_STATUS EFIAPI PlatformNotify(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE HostBridge,
                                  EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase,
@@ -35,10 +38,7 @@ EFI_STATUS EFIAPI PlatformPrepController(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HA
                                          EFI_PCI_EXECUTION_PHASE ChipsetPhase) {
   (void)This;
   (void)HostBridge;
-  // Every walk uses the first root bridge the bus driver names.
-  if (mRootBridgeHandle == nullptr) {
-    mRootBridgeHandle = RootBridge;
-  }
+  NoteRootBridge(RootBridge);
   if (Phase == EfiPciBeforeChildBusEnumeration && ChipsetPhase == ChipsetEntry) {
     OnPrepareController(PciAddress);
   }
@@ -52,4 +52,10 @@ EFI_STATUS EFIAPI GetPlatformPolicy(const EFI_PCI_PLATFORM_PROTOCOL *This, EFI_P
     return EFI_INVALID_PARAMETER;
   }
   return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI GetPciRom(const EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE PciHandle, VOID **RomImage,
+                            UINTN *RomSize) {
+  (void)This;
+  return SupplyPciRom(PciHandle, RomImage, RomSize, EthernetOptionRomsEnabled);
 }
