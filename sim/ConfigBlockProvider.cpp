@@ -4,10 +4,19 @@
 
 namespace sim {
 
+namespace {
+
+// The provider's own copy of its published GUID: a wrong GUID in the
+// driver's headers finds no provider here.
+constexpr EFI_GUID kConfigBlockProtocolGuid = {
+    0xAA81D9C8, 0xF05D, 0x4857, {0x8E, 0x66, 0x54, 0x97, 0xC8, 0xAB, 0xB0, 0xAD}};
+
+} // namespace
+
 ConfigBlockProvider::ConfigBlockProvider() { Instance = Interface{{GetConfigBlock}, this}; }
 
 EFI_STATUS ConfigBlockProvider::Install(HandleDatabase &Handles) {
-  return Handles.Install(&ProviderHandle, PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID, &Instance.Protocol);
+  return Handles.Install(&ProviderHandle, kConfigBlockProtocolGuid, &Instance.Protocol);
 }
 
 std::vector<UINT8> &ConfigBlockProvider::AddBlock(const std::u16string &Name, size_t Size, UINT8 Fill) {

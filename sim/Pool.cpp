@@ -15,6 +15,8 @@ Pool::~Pool() {
 
 void Pool::FailAllocation(size_t Nth) { FailAt = Nth == 0 ? 0 : Requests + Nth; }
 
+void Pool::SucceedWithoutBuffer(size_t Nth) { NullAt = Nth == 0 ? 0 : Requests + Nth; }
+
 EFI_STATUS Pool::Allocate(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) {
   ++Requests;
   if (Buffer == nullptr) {
@@ -24,6 +26,10 @@ EFI_STATUS Pool::Allocate(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) {
     ++Failed;
     *Buffer = nullptr;
     return EFI_OUT_OF_RESOURCES;
+  }
+  if (Requests == NullAt) {
+    *Buffer = nullptr;
+    return EFI_SUCCESS;
   }
   VOID *Memory = std::malloc(Size == 0 ? 1 : Size);
   if (Memory == nullptr) {

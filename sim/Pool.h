@@ -32,6 +32,9 @@ public:
   // The Nth allocation request from now (1 = the next one) fails with
   // EFI_OUT_OF_RESOURCES; 0 cancels.
   void FailAllocation(size_t Nth);
+  // The Nth allocation request from now reports EFI_SUCCESS but hands back
+  // no buffer, as a broken pool might; 0 cancels.
+  void SucceedWithoutBuffer(size_t Nth);
   // Every allocation from now on fails while set.
   void FailAllAllocations(bool Fail) { FailAll = Fail; }
 
@@ -53,6 +56,7 @@ private:
   size_t Requests = 0;
   size_t Failed = 0;
   size_t FailAt = 0;
+  size_t NullAt = 0;
   bool FailAll = false;
 };
 

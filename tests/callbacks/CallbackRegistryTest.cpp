@@ -99,6 +99,9 @@ TEST_F(CallbackRegistryTest, ASecondRegistrationOfTheSameFunctionIsRefusedAndThe
 }
 
 TEST_F(CallbackRegistryTest, AFailedAllocationAppendsNothingAndLeavesTheFunctionFreeToRegister) {
+  // A pool that reports success without a buffer has failed too.
+  Machine->Memory().SucceedWithoutBuffer(1);
+  EXPECT_EQ(Register(0, PCI_CALLBACK_PREP_CONTROLLER), EFI_OUT_OF_RESOURCES);
   Machine->Memory().FailAllocation(1);
   EXPECT_EQ(Register(0, PCI_CALLBACK_PREP_CONTROLLER), EFI_OUT_OF_RESOURCES);
   EXPECT_TRUE(Entries().empty());

@@ -143,6 +143,15 @@ TEST_F(ConfigAccessTest, ReadErrorsCountAsAllOnes) {
   }
 }
 
+TEST_F(ConfigAccessTest, AFailedReadReadsAllOnesAtEveryWidth) {
+  sim::AddConventionalFunction(Machine->Pci(), {0, 3, 0}, 0x8086, 0x1234);
+  Machine->Pci().FailReads({0, 3, 0});
+  const UINT64 Address = PciFunctionAddress(0, 3, 0);
+  EXPECT_EQ(PciConfigReadOrOnes<UINT8>(Io(), Address), 0xFF);
+  EXPECT_EQ(PciConfigReadOrOnes<UINT16>(Io(), Address), 0xFFFF);
+  EXPECT_EQ(PciConfigReadOrOnes<UINT32>(Io(), Address), 0xFFFFFFFFU);
+}
+
 TEST_F(ConfigAccessTest, ModifyOrsValueIntoTheBitsOutsideTheMask) {
   struct Case {
     EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width;

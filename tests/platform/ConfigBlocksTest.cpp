@@ -16,7 +16,7 @@ namespace {
 
 constexpr UINT8 kUntouched = 0xA5;
 // The field ends the block, so a wider store runs off it under the sanitizers.
-constexpr size_t kDepConfSize = QMX_DEP_CONF_IOAPIC_BASE_OFFSET + sizeof(UINT32);
+constexpr size_t kDepConfSize = published::kQmxDepConfIoApicBaseOffset + sizeof(UINT32);
 
 // Every byte differs from its neighbours: a copy shifted by one shows.
 std::vector<UINT8> Pattern(size_t Size, UINT8 Seed) {
@@ -35,7 +35,7 @@ std::vector<UINT8> Slice(const std::vector<UINT8> &Bytes, size_t Offset, size_t 
 std::vector<UINT8> DepConfWithBase() {
   std::vector<UINT8> Expected(kDepConfSize, kUntouched);
   const std::vector<UINT8> Base = {0x00, 0x00, 0xC9, 0xFE};
-  std::copy(Base.begin(), Base.end(), Expected.begin() + QMX_DEP_CONF_IOAPIC_BASE_OFFSET);
+  std::copy(Base.begin(), Base.end(), Expected.begin() + published::kQmxDepConfIoApicBaseOffset);
   return Expected;
 }
 
@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(, ConfigBlocksMissingOneTest,
 TEST_F(ConfigBlocksTest, WithoutAProviderTheSetupImageIsStillLoaded) {
   const std::vector<UINT8> Setup = Pattern(published::kSetupSize, 1);
   SetSetup(Setup);
-  Machine->Handles().FailLocateProtocol(PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID, EFI_NOT_FOUND);
+  Machine->Handles().FailLocateProtocol(published::kConfigBlockProtocolGuid, EFI_NOT_FOUND);
   LoadDriver();
   RunPhase(EfiPciHostBridgeBeginEnumeration);
 
