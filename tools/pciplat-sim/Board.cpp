@@ -1,5 +1,6 @@
 #include "Board.h"
 
+#include "TextFormat.h"
 #include "core/Driver.h"
 #include "sim/BoardBuilder.h"
 #include "sim/Guid.h"
@@ -34,10 +35,10 @@ UINT64 Number(const json &Value, const std::string &Path, UINT64 Max) {
     try {
       Result = std::stoull(Text, &Used, 0);
     } catch (const std::exception &) {
-      Fail(Path, "'" + Text + "' is not a number");
+      Fail(Path, Quoted(Text) + " is not a number");
     }
     if (Used != Text.size()) {
-      Fail(Path, "'" + Text + "' is not a number");
+      Fail(Path, Quoted(Text) + " is not a number");
     }
   } else {
     Fail(Path, "expected a number, got " + std::string(Value.type_name()));
@@ -78,7 +79,7 @@ void OnlyKnownMembers(const json &Object, const std::string &Path, std::initiali
       Found = Found || Key == Name;
     }
     if (!Found) {
-      Fail(Path + "." + Key, "unknown field");
+      Fail(Path + "." + Escaped(Key), "unknown field");
     }
   }
 }
@@ -89,7 +90,7 @@ EFI_GUID Guid(const json &Value, const std::string &Path) {
   }
   const auto Parsed = sim::ParseGuid(Value.get<std::string>());
   if (!Parsed) {
-    Fail(Path, "'" + Value.get<std::string>() + "' is not a GUID (8-4-4-4-12 hex digits)");
+    Fail(Path, Quoted(Value.get<std::string>()) + " is not a GUID (8-4-4-4-12 hex digits)");
   }
   return *Parsed;
 }
@@ -102,7 +103,7 @@ sim::Bdf Location(const json &Value, const std::string &Path) {
   const size_t Colon = Text.find(':');
   const size_t Dot = Text.find('.');
   if (Colon == std::string::npos || Dot == std::string::npos || Dot < Colon) {
-    Fail(Path, "'" + Text + "' is not a location like \"00:1f.2\"");
+    Fail(Path, Quoted(Text) + " is not a location like \"00:1f.2\"");
   }
   const UINT64 Bus = Number(json("0x" + Text.substr(0, Colon)), Path + " (bus)", 0xFF);
   const UINT64 Device = Number(json("0x" + Text.substr(Colon + 1, Dot - Colon - 1)), Path + " (device)", 0x1F);
@@ -219,7 +220,7 @@ BoardVariable Variable(const std::string &Name, const json &Object, const std::s
       Fail(Path + ".bytes", "expected an object of offset: value");
     }
     for (const auto &[Offset, Value] : Bytes.items()) {
-      const std::string BytePath = Path + ".bytes." + Offset;
+      const std::string BytePath = Path + ".bytes." + Escaped(Offset);
       const UINT64 At = Number(json(Offset), BytePath, Size == 0 ? 0 : Size - 1);
       if (Size == 0) {
         Fail(BytePath, "the variable is empty");
@@ -283,7 +284,7 @@ Board ParseBoard(const json &Document) {
       Fail("variables", "expected an object of name: variable");
     }
     for (const auto &[Name, Value] : Variables.items()) {
-      Result.Variables.push_back(Variable(Name, Value, "variables." + Name));
+      Result.Variables.push_back(Variable(Name, Value, "variables." + Escaped(Name)));
     }
   }
   if (Document.contains("firmware_volumes")) {
@@ -296,7 +297,8 @@ Board ParseBoard(const json &Document) {
       Fail("config_blocks", "expected an object of name: size");
     }
     for (const auto &[Name, Size] : Blocks.items()) {
-      Result.ConfigBlocks.push_back({Name, static_cast<UINT32>(Number(Size, "config_blocks." + Name, 1U << 20))});
+      Result.ConfigBlocks.push_back(
+          {Name, static_cast<UINT32>(Number(Size, "config_blocks." + Escaped(Name), 1U << 20))});
     }
   }
   if (Document.contains("io_apics")) {
@@ -335,7 +337,11 @@ std::optional<Board> ParseBoardJson(const std::string &Text, const std::string &
 Board WithDumpedHierarchy(Board Base, const std::vector<DumpedFunction> &Dump) {
   Base.Functions.clear();
   for (const DumpedFunction &Function : Dump) {
-    Base.Functions.push_back(Board::Function{Function.Location, Function.Bytes, 0, false});
+    if (Function.Domain != 0) {
+      Base.OtherDomains[Function.Domain].push_back(Function.Location);
+      continue;
+    }
+    Base.Functions.push_back(Board::Function{Function.Location, Function.Bytes, 0, false, Function.Length});
   }
   return Base;
 }
