@@ -139,9 +139,9 @@ int TrainingReads(const json &Value, const std::string &Path) {
 }
 
 sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Path) {
-  OnlyKnownMembers(
-      Object, Path,
-      {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed", "training_reads"});
+  OnlyKnownMembers(Object, Path,
+                   {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed",
+                    "training_reads", "l1_exit_latency_us", "l1_acceptable_latency_us"});
   sim::PcieCapabilityConfig Settings;
   Settings.PortType = PortType(Member(Object, "type", Path), Path + ".type");
   Settings.MaxPayloadSupported = Object.contains("max_payload_supported")
@@ -155,6 +155,34 @@ sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Pa
   Settings.TrainingReads =
       Object.contains("training_reads") ? TrainingReads(Object["training_reads"], Path + ".training_reads") : 0;
   return Settings;
+}
+
+// An L1 latency in microseconds (1, 2, 4, ... 64) as its 3-bit code; "max"
+// is code 7: more than 64 us of exit latency, or no limit on what is accepted.
+UINT32 LatencyCode(const json &Value, const std::string &Path) {
+  if (Value.is_string() && Value.get<std::string>() == "max") {
+    return 7;
+  }
+  const UINT64 Microseconds = Number(Value, Path, 64);
+  for (UINT32 Code = 0; Code < 7; ++Code) {
+    if ((1U << Code) == Microseconds) {
+      return Code;
+    }
+  }
+  Fail(Path, std::to_string(Microseconds) + " is not a latency (1, 2, 4, 8, 16, 32, 64 or \"max\")");
+}
+
+// Link capabilities bits 17:15 and device capabilities bits 11:9.
+void PcieLatencies(const json &Object, const std::string &Path, sim::PciFunction &Function) {
+  const UINT8 Capability = *Function.PcieCapabilityOffset();
+  if (Object.contains("l1_exit_latency_us")) {
+    const UINT32 Code = LatencyCode(Object["l1_exit_latency_us"], Path + ".l1_exit_latency_us");
+    Function.Poke32(Capability + 0x0CU, Function.Peek32(Capability + 0x0CU) | (Code << 15));
+  }
+  if (Object.contains("l1_acceptable_latency_us")) {
+    const UINT32 Code = LatencyCode(Object["l1_acceptable_latency_us"], Path + ".l1_acceptable_latency_us");
+    Function.Poke32(Capability + 0x04U, Function.Peek32(Capability + 0x04U) | (Code << 9));
+  }
 }
 
 Board::Function BoardFunction(const json &Object, const std::string &Path) {
@@ -189,6 +217,7 @@ Board::Function BoardFunction(const json &Object, const std::string &Path) {
   if (Object.contains("pcie")) {
     const sim::PcieCapabilityConfig Settings = PcieSettings(Object["pcie"], Path + ".pcie");
     Function.PcieCapability(Settings);
+    PcieLatencies(Object["pcie"], Path + ".pcie", Function);
     Training = Settings.TrainingReads;
   }
   return Board::Function{Where, Function.Bytes(), Training, Flag(Object, "reads_fail", Path, false)};
