@@ -141,7 +141,7 @@ int TrainingReads(const json &Value, const std::string &Path) {
 sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Path) {
   OnlyKnownMembers(Object, Path,
                    {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed",
-                    "training_reads", "l1_exit_latency_us", "l1_acceptable_latency_us"});
+                    "training_reads", "l1_exit_latency_us", "l1_acceptable_latency_us", "offset"});
   sim::PcieCapabilityConfig Settings;
   Settings.PortType = PortType(Member(Object, "type", Path), Path + ".type");
   Settings.MaxPayloadSupported = Object.contains("max_payload_supported")
@@ -170,6 +170,19 @@ UINT32 LatencyCode(const json &Value, const std::string &Path) {
     }
   }
   Fail(Path, std::to_string(Microseconds) + " is not a latency (1, 2, 4, 8, 16, 32, 64 or \"max\")");
+}
+
+// Where the capability sits: dword-aligned, and its 0x3C bytes inside the
+// first 256.
+void PcieOffset(const json &Object, const std::string &Path, sim::PciFunction &Function) {
+  if (!Object.contains("offset")) {
+    return;
+  }
+  const UINT64 Offset = Number(Object["offset"], Path + ".offset", 0xC4);
+  if (Offset < 0x40 || Offset % 4 != 0) {
+    Fail(Path + ".offset", Hex(Offset, 2) + " is not a dword-aligned offset from 0x40 to 0xc4");
+  }
+  Function.NextCapabilityAt(static_cast<UINT8>(Offset));
 }
 
 // Link capabilities bits 17:15 and device capabilities bits 11:9.
@@ -216,6 +229,7 @@ Board::Function BoardFunction(const json &Object, const std::string &Path) {
   int Training = 0;
   if (Object.contains("pcie")) {
     const sim::PcieCapabilityConfig Settings = PcieSettings(Object["pcie"], Path + ".pcie");
+    PcieOffset(Object["pcie"], Path + ".pcie", Function);
     Function.PcieCapability(Settings);
     PcieLatencies(Object["pcie"], Path + ".pcie", Function);
     Training = Settings.TrainingReads;

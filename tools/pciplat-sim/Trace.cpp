@@ -97,18 +97,26 @@ json TraceEntries(const RunRecord &Record) {
 
 namespace {
 
-// Calls that made no access, several in a row, as one line.
+std::string Member(const json &Call) {
+  const std::string Text = Call["call"];
+  return Text.substr(0, Text.find('('));
+}
+
+bool Quiet(const json &Entry) { return Entry["type"] == "call" && Entry["accesses"] == 0; }
+
+// Calls of one member that made no access, several in a row, as one line;
+// the phase notifications always show.
 size_t RenderCalls(const json &Entries, size_t First, std::string &Out) {
   size_t Last = First;
-  while (Last + 1 < Entries.size() && Entries[Last]["type"] == "call" && Entries[Last]["accesses"] == 0 &&
-         Entries[Last + 1]["type"] == "call") {
+  while (Last + 1 < Entries.size() && Quiet(Entries[Last]) && Quiet(Entries[Last + 1]) &&
+         Member(Entries[Last + 1]) == Member(Entries[First]) && Member(Entries[First]) != "PlatformNotify") {
     ++Last;
   }
   if (Last - First >= 2) {
-    Out += "== " + std::to_string(Last - First) +
+    Out += "== " + std::to_string(Last - First + 1) + " " + Member(Entries[First]) +
            " calls without accesses: " + Entries[First]["call"].get<std::string>() + " .. " +
-           Entries[Last - 1]["call"].get<std::string>() + "\n";
-    First = Last;
+           Entries[Last]["call"].get<std::string>() + "\n";
+    return Last;
   }
   Out += "== " + Entries[First]["call"].get<std::string>() + "\n";
   return First;

@@ -139,7 +139,8 @@ void OtherDomains(const Board &Layout, json &Out) {
   for (const auto &[Domain, Functions] : Layout.OtherDomains) {
     Out.push_back(MakeWarning("other-domain", "domain " + HexDigits(Domain, 4) + ": " +
                                                   std::to_string(Functions.size()) +
-                                                  " functions not walked (the driver walks the first root bridge, "
+                                                  (Functions.size() == 1 ? " function" : " functions") +
+                                                  " not walked (the driver walks the first root bridge, "
                                                   "segment 0000)"));
   }
 }
