@@ -50,12 +50,12 @@ done
 "$sim" --numeric --board="$source_dir/boards/bare.json" >/dev/null && pass || fail "--board=FILE exited $?"
 "$sim" --version | grep -q "^pciplat-sim .*report schema 2" && pass || fail "--version"
 "$sim" --numeric 2>"$work/stderr" >/dev/null
-[[ $(cat "$work/stderr") == "pciplat-sim: 6 warnings (see the report's Warnings section)" ]] && pass ||
+[[ $(cat "$work/stderr") == "pciplat-sim: 8 warnings (see the report's Warnings section)" ]] && pass ||
   fail "warning count on stderr: '$(cat "$work/stderr")'"
-python3 - "$work/report.json" <<'PY' && pass || fail "--json lacks schema_version 2 or warnings"
+python3 - "$work/report.json" <<'PY' && pass || fail "--json lacks schema_version 2 or the 8 warnings"
 import json, sys
 report = json.load(open(sys.argv[1]))
-assert report["schema_version"] == 2 and len(report["warnings"]) == 6
+assert report["schema_version"] == 2 and len(report["warnings"]) == 8
 PY
 "$sim" --diff >"$work/diff.txt" 2>/dev/null
 grep -qx "00:1c.0 CAP_EXP+10.b: 00 -> 42 (LnkCtl: ASPM L1, CommClk)" "$work/diff.txt" && pass || fail "--diff: $(head -3 "$work/diff.txt")"
