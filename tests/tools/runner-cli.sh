@@ -42,6 +42,11 @@ if "$sim" --json >"$work/report.json" && python3 -m json.tool "$work/report.json
 else
   fail "--json output is not one JSON document"
 fi
+# A file name that is not UTF-8 ends up in the report's board name.
+latin1="$work/"$'\xff'".txt"
+"$sim" --dump-before "$latin1" >/dev/null 2>&1
+"$sim" --json --lspci "$latin1" 2>/dev/null | python3 -m json.tool >/dev/null && pass ||
+  fail "--json with a capture whose name is not UTF-8"
 for board in "$source_dir"/boards/*.json; do
   "$sim" --numeric --board "$board" >/dev/null && pass || fail "board $(basename "$board") exited $?"
 done

@@ -198,7 +198,8 @@ void Print(const Arguments &Args, const pciplat::RunResult &Result) {
     if (Args.Diff) {
       Document["register_changes"] = pciplat::RegisterChanges(Result.Record);
     }
-    std::printf("%s\n", Document.dump(2).c_str());
+    // File names and capture text need not be UTF-8: replace, never abort.
+    std::printf("%s\n", Document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return;
   }
   if (Args.Diff) {
