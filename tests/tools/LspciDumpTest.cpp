@@ -41,6 +41,55 @@ TEST(LspciDumpTest, ReadsEveryDumpDepthWithOrWithoutDomains) {
   EXPECT_EQ((*Dump)[2].Bytes[0xFFF], (0xFFF + 2) & 0xFF);
 }
 
+// The same two functions in each form lspci writes: the parser must find the
+// same bytes in all of them.
+TEST(LspciDumpTest, ReadsEveryFormLspciWrites) {
+  const std::string Bridge = HexLines(256, 7);
+  const std::string Endpoint = HexLines(64, 9);
+  struct Case {
+    const char *Name;
+    std::string Text;
+  };
+  const Case Cases[] = {
+      {"-xxx", "00:1c.0 PCI bridge: Maker Root Port (rev 02)\n" + Bridge + "\n01:00.0 Ethernet controller: X\n" +
+                   Endpoint + "\n"},
+      {"-vvxxx",
+       "00:1c.0 PCI bridge: Maker Root Port (rev 02) (prog-if 00 [Normal decode])\n"
+       "\tControl: I/O+ Mem+ BusMaster+ SpecCycle- MemWINV- VGASnoop- ParErr- Stepping- SERR- FastB2B- DisINTx+\n"
+       "\tBus: primary=00, secondary=01, subordinate=01, sec-latency=0\n"
+       "\tCapabilities: [40] Express (v2) Root Port (Slot+), MSI 00\n"
+       "\t\tLnkCap:\tPort #1, Speed 2.5GT/s, Width x1, ASPM L0s L1, Exit Latency L0s <1us, L1 <4us\n"
+       "\tKernel driver in use: pcieport\n" +
+           Bridge + "\n01:00.0 Ethernet controller: X\n\tCapabilities: <access denied>\n" + Endpoint},
+      {"-nn -D", "0000:00:1c.0 PCI bridge [0604]: Maker Root Port [8086:2940] (rev 02)\n" + Bridge +
+                     "\n0000:01:00.0 Ethernet controller [0200]: X [8086:1096]\n" + Endpoint},
+      {"-n, CRLF", "00:1c.0 0604: 8086:2940 (rev 02)\r\n" + Bridge + "\r\n01:00.0 0200: 8086:1096\r\n" + Endpoint},
+  };
+  for (const Case &Test : Cases) {
+    std::string Error;
+    const auto Dump = pciplat::ParseLspciDump(Test.Text, Test.Name, &Error);
+    ASSERT_TRUE(Dump) << Test.Name << ": " << Error;
+    ASSERT_EQ(Dump->size(), 2U) << Test.Name;
+    EXPECT_EQ((*Dump)[0].Location, (sim::Bdf{0, 0x1C, 0})) << Test.Name;
+    EXPECT_EQ((*Dump)[0].Length, 256U) << Test.Name;
+    EXPECT_EQ((*Dump)[0].Bytes[255], (255 + 7) & 0xFF) << Test.Name;
+    EXPECT_EQ((*Dump)[1].Length, 64U) << Test.Name;
+    EXPECT_EQ((*Dump)[1].Bytes[0], 9) << Test.Name;
+  }
+}
+
+TEST(LspciDumpTest, KeepsFunctionsOfOtherDomainsApart) {
+  const std::string Text = "0000:00:00.0 Host bridge: A\n" + HexLines(64) + "\n0001:00:00.0 Host bridge: B\n" +
+                           HexLines(64, 1) + "\n10000:00:00.0 Host bridge: C\n" + HexLines(64, 2);
+  std::string Error;
+  const auto Dump = pciplat::ParseLspciDump(Text, "two domains", &Error);
+  ASSERT_TRUE(Dump) << Error;
+  ASSERT_EQ(Dump->size(), 3U) << "the same address in another domain is another function";
+  EXPECT_EQ((*Dump)[0].Domain, 0U);
+  EXPECT_EQ((*Dump)[1].Domain, 1U);
+  EXPECT_EQ((*Dump)[2].Domain, 0x10000U);
+}
+
 TEST(LspciDumpTest, NamesTheLineAndTheFaultOfBadInput) {
   const std::string Good = HexLines(64);
   struct Case {
@@ -56,7 +105,10 @@ TEST(LspciDumpTest, NamesTheLineAndTheFaultOfBadInput) {
       {"device out of range", "00:20.0\n" + Good, "dump:1: device number 20 is out of range (00-1f)"},
       {"function out of range", "00:00.8\n" + Good, "dump:1: function number 8 is out of range (0-7)"},
       {"not an address", "hello world\n", "dump:1: expected a function address like 00:1f.2, got 'hello'"},
-      {"other domain", "0001:00:00.0\n" + Good, "dump:1: domain 0001 is not supported"},
+      {"no hex lines", "00:1c.0 PCI bridge: something\n\tBus: primary=00\n\n",
+       "dump:1: function 00:1c.0 has no hex lines; capture the configuration space with `lspci -xxxx`"},
+      {"hex line without a header", "\n" + Good, "dump:2: hex line '00:' outside a function"},
+      {"control characters", "00:00.0\n00: 86 80 \x1b[2J 29\n", "dump:2: '\\x1b[2J' is not a hex byte"},
       {"offset order", "00:00.0\n10: " + Good.substr(4, 48) + "\n", "dump:2: offset 10 out of order, expected 0"},
       {"odd length", "00:00.0\n" + HexLines(32), "dump:1: function 00:00.0 has 32 bytes; a dump holds 64, 256 or 4096"},
       {"empty", "\n\n", "dump: no functions in the dump"},

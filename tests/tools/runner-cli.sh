@@ -42,9 +42,38 @@ if "$sim" --json >"$work/report.json" && python3 -m json.tool "$work/report.json
 else
   fail "--json output is not one JSON document"
 fi
+# A file name that is not UTF-8 ends up in the report's board name.
+latin1="$work/"$'\xff'".txt"
+"$sim" --dump-before "$latin1" >/dev/null 2>&1
+"$sim" --json --lspci "$latin1" 2>/dev/null | python3 -m json.tool >/dev/null && pass ||
+  fail "--json with a capture whose name is not UTF-8"
 for board in "$source_dir"/boards/*.json; do
   "$sim" --numeric --board "$board" >/dev/null && pass || fail "board $(basename "$board") exited $?"
 done
+
+# --- the options: both value forms, the outputs beyond the report ---------------
+"$sim" --numeric --board="$source_dir/boards/bare.json" >/dev/null && pass || fail "--board=FILE exited $?"
+"$sim" --version | grep -q "^pciplat-sim .*report schema 2" && pass || fail "--version"
+"$sim" --numeric 2>"$work/stderr" >/dev/null
+[[ $(cat "$work/stderr") == "pciplat-sim: 8 warnings (see the report's Warnings section)" ]] && pass ||
+  fail "warning count on stderr: '$(cat "$work/stderr")'"
+python3 - "$work/report.json" <<'PY' && pass || fail "--json lacks schema_version 2 or the 8 warnings"
+import json, sys
+report = json.load(open(sys.argv[1]))
+assert report["schema_version"] == 2 and len(report["warnings"]) == 8
+PY
+"$sim" --diff >"$work/diff.txt" 2>/dev/null
+grep -qx "00:1c.0 CAP_EXP+10.b: 00 -> 42 (LnkCtl: ASPM L1, CommClk)" "$work/diff.txt" && pass || fail "--diff: $(head -3 "$work/diff.txt")"
+if "$sim" --setpci="$work/replay.sh" >/dev/null 2>&1 && sh -n "$work/replay.sh" &&
+  grep -q "Run it by hand" "$work/replay.sh" && grep -q "^setpci -s 00:1c.0 CAP_EXP+10.b=42:42$" "$work/replay.sh"; then
+  pass
+else
+  fail "--setpci script"
+fi
+"$sim" --numeric --trace >"$work/trace.txt" 2>/dev/null
+grep -q "^== PlatformNotify(SetResources, ChipsetEntry)" "$work/trace.txt" &&
+  grep -q "^   config-read   00:03.0 .. 00:1b.7  VENDOR_ID.l = 0xffffffff  (200 probes of absent functions)" "$work/trace.txt" &&
+  pass || fail "--trace lacks driver-call markers or collapsed probes"
 
 # --- the real lspci decodes what the driver did ----------------------------------
 if command -v lspci >/dev/null; then
@@ -62,6 +91,20 @@ if command -v lspci >/dev/null; then
   done
   before=$(lspci -vv -F "$work/before.txt" 2>&1)
   grep -q "CommClk+" <<<"$before" && fail "the board already had common clock before the run" || pass
+  # A capture as people post it (-vvxxx: decoded lines between header and hex)
+  # runs, and the driver's result on it decodes back.
+  lspci -vvxxx -F "$work/before.txt" >"$work/vv.txt" 2>/dev/null
+  if "$sim" --numeric --lspci "$work/vv.txt" --dump-after "$work/vv-after.txt" >/dev/null 2>&1; then
+    lspci -vv -F "$work/vv-after.txt" 2>/dev/null | awk '$1 == "01:00.0" {on = 1; next} /^[0-9a-f][0-9a-f]:/ {on = 0} on' |
+      grep -qE "LnkCtl:.*ASPM L1 Enabled.*CommClk\+" && pass || fail "-vvxxx capture: no L1 on 01:00.0 after the run"
+  else
+    fail "-vvxxx capture exited $?"
+  fi
+  # Two domains: segment 0 runs, the other is a warning.
+  { sed 's/^\([0-9a-f][0-9a-f]:[0-9a-f][0-9a-f]\.[0-7] \)/0000:\1/' "$work/before.txt"
+    sed -n '1,257p' "$work/before.txt" | sed '1s/^/0001:/'; } >"$work/domains.txt"
+  "$sim" --numeric --lspci "$work/domains.txt" >"$work/domains-report.txt" 2>/dev/null &&
+    grep -q "domain 0001: 1 function not walked" "$work/domains-report.txt" && pass || fail "two-domain capture"
   # A real machine's dump runs too.
   if lspci -xxxx >"$work/machine.txt" 2>/dev/null && [[ -s "$work/machine.txt" ]]; then
     "$sim" --numeric --lspci "$work/machine.txt" >/dev/null && pass || fail "this machine's dump exited $?"
@@ -86,6 +129,12 @@ expect_error "duplicate function in a dump" "dup.txt:7: function 00:00.0 appears
 expect_error "bus number out of range" "bus.txt:1: bus number 1ff is out of range" --lspci "$work/bus.txt"
 expect_error "missing dump file" "cannot open" --lspci "$work/none.txt"
 expect_error "unknown option" "unknown option '--frobnicate'" --frobnicate
+[[ $(head -1 "$work/err") == "pciplat-sim: unknown option '--frobnicate'" ]] && grep -q "Try 'pciplat-sim --help'" "$work/err" &&
+  pass || fail "usage error: the message first, then a pointer to --help"
+expect_error "empty value" "option --board needs a file name" --board=
+expect_error "value on a flag" "option --json takes no value" --json=yes
+printf '00:00.0 Host bridge\n00: 86 80 \033[2J 29\n' >"$work/escape.txt"
+expect_error "control characters in bad input" "escape.txt:2: '\\x1b[2J' is not a hex byte" --lspci "$work/escape.txt"
 expect_error "option without its file" "option --board needs a file name" --board
 expect_error "unwritable dump" "cannot write" --dump-after /nonexistent-dir/after.txt
 

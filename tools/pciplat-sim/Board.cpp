@@ -1,5 +1,6 @@
 #include "Board.h"
 
+#include "TextFormat.h"
 #include "platform/SetupData.h"
 #include "sim/BoardBuilder.h"
 #include "sim/Guid.h"
@@ -34,10 +35,10 @@ UINT64 Number(const json &Value, const std::string &Path, UINT64 Max) {
     try {
       Result = std::stoull(Text, &Used, 0);
     } catch (const std::exception &) {
-      Fail(Path, "'" + Text + "' is not a number");
+      Fail(Path, Quoted(Text) + " is not a number");
     }
     if (Used != Text.size()) {
-      Fail(Path, "'" + Text + "' is not a number");
+      Fail(Path, Quoted(Text) + " is not a number");
     }
   } else {
     Fail(Path, "expected a number, got " + std::string(Value.type_name()));
@@ -78,7 +79,7 @@ void OnlyKnownMembers(const json &Object, const std::string &Path, std::initiali
       Found = Found || Key == Name;
     }
     if (!Found) {
-      Fail(Path + "." + Key, "unknown field");
+      Fail(Path + "." + Escaped(Key), "unknown field");
     }
   }
 }
@@ -89,7 +90,7 @@ EFI_GUID Guid(const json &Value, const std::string &Path) {
   }
   const auto Parsed = sim::ParseGuid(Value.get<std::string>());
   if (!Parsed) {
-    Fail(Path, "'" + Value.get<std::string>() + "' is not a GUID (8-4-4-4-12 hex digits)");
+    Fail(Path, Quoted(Value.get<std::string>()) + " is not a GUID (8-4-4-4-12 hex digits)");
   }
   return *Parsed;
 }
@@ -102,7 +103,7 @@ sim::Bdf Location(const json &Value, const std::string &Path) {
   const size_t Colon = Text.find(':');
   const size_t Dot = Text.find('.');
   if (Colon == std::string::npos || Dot == std::string::npos || Dot < Colon) {
-    Fail(Path, "'" + Text + "' is not a location like \"00:1f.2\"");
+    Fail(Path, Quoted(Text) + " is not a location like \"00:1f.2\"");
   }
   const UINT64 Bus = Number(json("0x" + Text.substr(0, Colon)), Path + " (bus)", 0xFF);
   const UINT64 Device = Number(json("0x" + Text.substr(Colon + 1, Dot - Colon - 1)), Path + " (device)", 0x1F);
@@ -138,9 +139,9 @@ int TrainingReads(const json &Value, const std::string &Path) {
 }
 
 sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Path) {
-  OnlyKnownMembers(
-      Object, Path,
-      {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed", "training_reads"});
+  OnlyKnownMembers(Object, Path,
+                   {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed",
+                    "training_reads", "l1_exit_latency_us", "l1_acceptable_latency_us", "offset"});
   sim::PcieCapabilityConfig Settings;
   Settings.PortType = PortType(Member(Object, "type", Path), Path + ".type");
   Settings.MaxPayloadSupported = Object.contains("max_payload_supported")
@@ -154,6 +155,47 @@ sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Pa
   Settings.TrainingReads =
       Object.contains("training_reads") ? TrainingReads(Object["training_reads"], Path + ".training_reads") : 0;
   return Settings;
+}
+
+// An L1 latency in microseconds (1, 2, 4, ... 64) as its 3-bit code; "max"
+// is code 7: more than 64 us of exit latency, or no limit on what is accepted.
+UINT32 LatencyCode(const json &Value, const std::string &Path) {
+  if (Value.is_string() && Value.get<std::string>() == "max") {
+    return 7;
+  }
+  const UINT64 Microseconds = Number(Value, Path, 64);
+  for (UINT32 Code = 0; Code < 7; ++Code) {
+    if ((1U << Code) == Microseconds) {
+      return Code;
+    }
+  }
+  Fail(Path, std::to_string(Microseconds) + " is not a latency (1, 2, 4, 8, 16, 32, 64 or \"max\")");
+}
+
+// Where the capability sits: dword-aligned, and its 0x3C bytes inside the
+// first 256.
+void PcieOffset(const json &Object, const std::string &Path, sim::PciFunction &Function) {
+  if (!Object.contains("offset")) {
+    return;
+  }
+  const UINT64 Offset = Number(Object["offset"], Path + ".offset", 0xC4);
+  if (Offset < 0x40 || Offset % 4 != 0) {
+    Fail(Path + ".offset", Hex(Offset, 2) + " is not a dword-aligned offset from 0x40 to 0xc4");
+  }
+  Function.NextCapabilityAt(static_cast<UINT8>(Offset));
+}
+
+// Link capabilities bits 17:15 and device capabilities bits 11:9.
+void PcieLatencies(const json &Object, const std::string &Path, sim::PciFunction &Function) {
+  const UINT8 Capability = *Function.PcieCapabilityOffset();
+  if (Object.contains("l1_exit_latency_us")) {
+    const UINT32 Code = LatencyCode(Object["l1_exit_latency_us"], Path + ".l1_exit_latency_us");
+    Function.Poke32(Capability + 0x0CU, Function.Peek32(Capability + 0x0CU) | (Code << 15));
+  }
+  if (Object.contains("l1_acceptable_latency_us")) {
+    const UINT32 Code = LatencyCode(Object["l1_acceptable_latency_us"], Path + ".l1_acceptable_latency_us");
+    Function.Poke32(Capability + 0x04U, Function.Peek32(Capability + 0x04U) | (Code << 9));
+  }
 }
 
 Board::Function BoardFunction(const json &Object, const std::string &Path) {
@@ -187,7 +229,9 @@ Board::Function BoardFunction(const json &Object, const std::string &Path) {
   int Training = 0;
   if (Object.contains("pcie")) {
     const sim::PcieCapabilityConfig Settings = PcieSettings(Object["pcie"], Path + ".pcie");
+    PcieOffset(Object["pcie"], Path + ".pcie", Function);
     Function.PcieCapability(Settings);
+    PcieLatencies(Object["pcie"], Path + ".pcie", Function);
     Training = Settings.TrainingReads;
   }
   return Board::Function{Where, Function.Bytes(), Training, Flag(Object, "reads_fail", Path, false)};
@@ -219,7 +263,7 @@ BoardVariable Variable(const std::string &Name, const json &Object, const std::s
       Fail(Path + ".bytes", "expected an object of offset: value");
     }
     for (const auto &[Offset, Value] : Bytes.items()) {
-      const std::string BytePath = Path + ".bytes." + Offset;
+      const std::string BytePath = Path + ".bytes." + Escaped(Offset);
       const UINT64 At = Number(json(Offset), BytePath, Size == 0 ? 0 : Size - 1);
       if (Size == 0) {
         Fail(BytePath, "the variable is empty");
@@ -283,7 +327,7 @@ Board ParseBoard(const json &Document) {
       Fail("variables", "expected an object of name: variable");
     }
     for (const auto &[Name, Value] : Variables.items()) {
-      Result.Variables.push_back(Variable(Name, Value, "variables." + Name));
+      Result.Variables.push_back(Variable(Name, Value, "variables." + Escaped(Name)));
     }
   }
   if (Document.contains("firmware_volumes")) {
@@ -296,7 +340,8 @@ Board ParseBoard(const json &Document) {
       Fail("config_blocks", "expected an object of name: size");
     }
     for (const auto &[Name, Size] : Blocks.items()) {
-      Result.ConfigBlocks.push_back({Name, static_cast<UINT32>(Number(Size, "config_blocks." + Name, 1U << 20))});
+      Result.ConfigBlocks.push_back(
+          {Name, static_cast<UINT32>(Number(Size, "config_blocks." + Escaped(Name), 1U << 20))});
     }
   }
   if (Document.contains("io_apics")) {
@@ -335,7 +380,11 @@ std::optional<Board> ParseBoardJson(const std::string &Text, const std::string &
 Board WithDumpedHierarchy(Board Base, const std::vector<DumpedFunction> &Dump) {
   Base.Functions.clear();
   for (const DumpedFunction &Function : Dump) {
-    Base.Functions.push_back(Board::Function{Function.Location, Function.Bytes, 0, false});
+    if (Function.Domain != 0) {
+      Base.OtherDomains[Function.Domain].push_back(Function.Location);
+      continue;
+    }
+    Base.Functions.push_back(Board::Function{Function.Location, Function.Bytes, 0, false, Function.Length});
   }
   return Base;
 }

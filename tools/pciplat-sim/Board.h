@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ struct Board {
     std::array<UINT8, sim::kConfigSpaceSize> Bytes{};
     int TrainingReads = 0; // link-status reads that report training after a retrain
     bool ReadsFail = false;
+    unsigned CapturedBytes = sim::kConfigSpaceSize; // fewer from a short lspci capture
   };
   std::vector<Function> Functions;
   std::vector<BoardVariable> Variables;
@@ -57,6 +59,8 @@ struct Board {
   bool RootBridgeIo = true;
   bool CpuIo = true;
   bool ConfigBlockProvider = true;
+  // Functions of a capture in other PCI segments: the driver walks segment 0.
+  std::map<UINT32, std::vector<sim::Bdf>> OtherDomains;
 };
 
 // The default board, built in.
@@ -65,7 +69,8 @@ const char *DefaultBoardJson();
 
 // Parses a board description; on error returns nullopt with "Source: field: why".
 std::optional<Board> ParseBoardJson(const std::string &Text, const std::string &Source, std::string *Error);
-// Replaces Base's hierarchy with the functions of an lspci dump.
+// Replaces Base's hierarchy with the segment-0 functions of an lspci dump and
+// notes the functions of other segments.
 Board WithDumpedHierarchy(Board Base, const std::vector<DumpedFunction> &Dump);
 // Lays the board out into Machine: functions, variables, I/O APICs, and the
 // services the board lacks made unavailable. Volumes and blocks follow.

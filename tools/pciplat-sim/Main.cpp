@@ -1,9 +1,12 @@
 // pciplat-sim: runs a whole PCI enumeration of a board in the firmware model
 // with the real driver code, and reports what the driver did.
 #include "Board.h"
+#include "Diff.h"
 #include "LspciDump.h"
 #include "Report.h"
 #include "Run.h"
+#include "TextFormat.h"
+#include "Trace.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,29 +25,44 @@ constexpr int kExitBadInput = 2;
 constexpr const char *kUsage =
     "usage: pciplat-sim [options]\n"
     "Runs a whole PCI enumeration of a board with the driver and reports what it did.\n"
+    "Options take their value as --option VALUE or --option=VALUE.\n"
     "  --board FILE        board description (JSON; see boards/README.md); default: built-in board\n"
-    "  --lspci FILE        take the hierarchy from `lspci -x`, `-xxx` or `-xxxx` text\n"
+    "  --lspci FILE        take the hierarchy from `lspci -x`/`-xxx`/`-xxxx` text, with or without -v, -n, -D\n"
     "  --disable-aspm      create the \"DisableASPM\" variable\n"
     "  --json              print the report as one JSON document\n"
-    "  --trace             print the ordered access log after the report\n"
+    "  --diff              print only the registers the driver changed, in setpci notation\n"
+    "  --trace             print the access log, with driver calls and register names, after the report\n"
     "  --numeric           no names from the PCI ID database\n"
     "  --dump-before FILE  write every function's configuration space before the run (lspci -xxxx form)\n"
     "  --dump-after FILE   the same after the run; `lspci -vv -F FILE` decodes it\n"
+    "  --setpci FILE       write the driver's configuration writes as a setpci script, to run by hand\n"
+    "  --version           print the version and the report's schema version\n"
+    "Warnings (where the board and the rules disagree) are in the report; their count goes to stderr.\n"
     "Exit status: 0 done, 1 the model caught the driver misbehaving, 2 bad input.\n";
+
+constexpr const char *kVersion = "pciplat-sim 0.2.0";
 
 struct Arguments {
   std::optional<std::string> BoardFile;
   std::optional<std::string> LspciFile;
   std::optional<std::string> DumpBefore;
   std::optional<std::string> DumpAfter;
+  std::optional<std::string> SetpciFile;
   bool DisableAspm = false;
   bool Json = false;
+  bool Diff = false;
   bool Trace = false;
   bool Numeric = false;
 };
 
 int BadInput(const std::string &Message) {
   std::fprintf(stderr, "pciplat-sim: %s\n", Message.c_str());
+  return kExitBadInput;
+}
+
+int BadUsage(const std::string &Message) {
+  BadInput(Message);
+  std::fputs("Try 'pciplat-sim --help' for more information.\n", stderr);
   return kExitBadInput;
 }
 
@@ -74,46 +92,124 @@ bool WriteText(const std::string &Path, const std::string &Text, std::string *Er
   return true;
 }
 
+std::optional<std::string> *ValueOption(const std::string &Name, Arguments &Out) {
+  if (Name == "--board") {
+    return &Out.BoardFile;
+  }
+  if (Name == "--lspci") {
+    return &Out.LspciFile;
+  }
+  if (Name == "--dump-before") {
+    return &Out.DumpBefore;
+  }
+  if (Name == "--dump-after") {
+    return &Out.DumpAfter;
+  }
+  return Name == "--setpci" ? &Out.SetpciFile : nullptr;
+}
+
+bool *FlagOption(const std::string &Name, Arguments &Out) {
+  if (Name == "--disable-aspm") {
+    return &Out.DisableAspm;
+  }
+  if (Name == "--json") {
+    return &Out.Json;
+  }
+  if (Name == "--diff") {
+    return &Out.Diff;
+  }
+  if (Name == "--trace") {
+    return &Out.Trace;
+  }
+  return Name == "--numeric" ? &Out.Numeric : nullptr;
+}
+
 // Returns an exit status when the arguments end the program.
 std::optional<int> Parse(int argc, char **argv, Arguments &Out) {
   for (int Index = 1; Index < argc; ++Index) {
-    const std::string Option = argv[Index];
-    auto Value = [&](std::optional<std::string> &Target) -> bool {
-      if (Index + 1 >= argc) {
-        return false;
-      }
-      Target = argv[++Index];
-      return true;
-    };
-    bool Ok = true;
-    if (Option == "--help" || Option == "-h") {
+    const std::string Argument = argv[Index];
+    const size_t Equals = Argument.rfind("--", 0) == 0 ? Argument.find('=') : std::string::npos;
+    const std::string Name = Argument.substr(0, Equals);
+    if (Name == "--help" || Name == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
-    } else if (Option == "--board") {
-      Ok = Value(Out.BoardFile);
-    } else if (Option == "--lspci") {
-      Ok = Value(Out.LspciFile);
-    } else if (Option == "--dump-before") {
-      Ok = Value(Out.DumpBefore);
-    } else if (Option == "--dump-after") {
-      Ok = Value(Out.DumpAfter);
-    } else if (Option == "--disable-aspm") {
-      Out.DisableAspm = true;
-    } else if (Option == "--json") {
-      Out.Json = true;
-    } else if (Option == "--trace") {
-      Out.Trace = true;
-    } else if (Option == "--numeric") {
-      Out.Numeric = true;
-    } else {
-      std::fputs(kUsage, stderr);
-      return BadInput("unknown option '" + Option + "'");
     }
-    if (!Ok) {
-      return BadInput("option " + Option + " needs a file name");
+    if (Name == "--version") {
+      std::printf("%s (report schema %d)\n", kVersion, pciplat::kReportSchemaVersion);
+      return kExitOk;
+    }
+    if (bool *Flag = FlagOption(Name, Out)) {
+      if (Equals != std::string::npos) {
+        return BadUsage("option " + Name + " takes no value");
+      }
+      *Flag = true;
+    } else if (std::optional<std::string> *Value = ValueOption(Name, Out)) {
+      if (Equals == std::string::npos && Index + 1 >= argc) {
+        return BadUsage("option " + Name + " needs a file name");
+      }
+      *Value = Equals != std::string::npos ? Argument.substr(Equals + 1) : argv[++Index];
+      if (Value->value().empty()) {
+        return BadUsage("option " + Name + " needs a file name");
+      }
+    } else {
+      return BadUsage("unknown option " + pciplat::Quoted(Argument));
     }
   }
   return std::nullopt;
+}
+
+// The board to run: the built-in one or a description, with the hierarchy
+// of a capture when one is given.
+std::optional<pciplat::Board> LoadBoard(const Arguments &Args, std::string *Error) {
+  pciplat::Board Layout = pciplat::DefaultBoard();
+  if (Args.BoardFile) {
+    const auto Text = ReadText(*Args.BoardFile, Error);
+    auto Parsed = Text ? pciplat::ParseBoardJson(*Text, *Args.BoardFile, Error) : std::nullopt;
+    if (!Parsed) {
+      return std::nullopt;
+    }
+    Layout = std::move(*Parsed);
+  }
+  if (Args.LspciFile) {
+    const auto Text = ReadText(*Args.LspciFile, Error);
+    const auto Dump = Text ? pciplat::ParseLspciDump(*Text, *Args.LspciFile, Error) : std::nullopt;
+    if (!Dump) {
+      return std::nullopt;
+    }
+    Layout = pciplat::WithDumpedHierarchy(std::move(Layout), *Dump);
+    Layout.Name += " (hierarchy from " + *Args.LspciFile + ")";
+  }
+  return Layout;
+}
+
+bool WriteFiles(const Arguments &Args, const pciplat::RunResult &Result, const std::string &BoardName,
+                std::string *Error) {
+  return (!Args.DumpBefore || WriteText(*Args.DumpBefore, Result.DumpBefore, Error)) &&
+         (!Args.DumpAfter || WriteText(*Args.DumpAfter, Result.DumpAfter, Error)) &&
+         (!Args.SetpciFile || WriteText(*Args.SetpciFile, pciplat::SetpciScript(Result.Record, BoardName), Error));
+}
+
+void Print(const Arguments &Args, const pciplat::RunResult &Result) {
+  if (Args.Json) {
+    nlohmann::json Document = Result.Report;
+    if (Args.Trace) {
+      Document["trace"] = pciplat::TraceEntries(Result.Record);
+    }
+    if (Args.Diff) {
+      Document["register_changes"] = pciplat::RegisterChanges(Result.Record);
+    }
+    // File names and capture text need not be UTF-8: replace, never abort.
+    std::printf("%s\n", Document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return;
+  }
+  if (Args.Diff) {
+    std::fputs(pciplat::RenderChanges(pciplat::RegisterChanges(Result.Record)).c_str(), stdout);
+  } else {
+    std::fputs(pciplat::RenderReport(Result.Report).c_str(), stdout);
+  }
+  if (Args.Trace) {
+    std::printf("\nAccess log\n%s", pciplat::RenderTrace(pciplat::TraceEntries(Result.Record)).c_str());
+  }
 }
 
 } // namespace
@@ -124,55 +220,22 @@ int main(int argc, char **argv) {
     return *Done;
   }
   std::string Error;
-  pciplat::Board Layout = pciplat::DefaultBoard();
-  if (Args.BoardFile) {
-    const auto Text = ReadText(*Args.BoardFile, &Error);
-    if (!Text) {
-      return BadInput(Error);
-    }
-    auto Parsed = pciplat::ParseBoardJson(*Text, *Args.BoardFile, &Error);
-    if (!Parsed) {
-      return BadInput(Error);
-    }
-    Layout = std::move(*Parsed);
+  const auto Layout = LoadBoard(Args, &Error);
+  if (!Layout) {
+    return BadInput(Error);
   }
-  if (Args.LspciFile) {
-    const auto Text = ReadText(*Args.LspciFile, &Error);
-    if (!Text) {
-      return BadInput(Error);
-    }
-    const auto Dump = pciplat::ParseLspciDump(*Text, *Args.LspciFile, &Error);
-    if (!Dump) {
-      return BadInput(Error);
-    }
-    Layout = pciplat::WithDumpedHierarchy(std::move(Layout), *Dump);
-    Layout.Name += " (hierarchy from " + *Args.LspciFile + ")";
-  }
-
   pciplat::RunOptions Options;
   Options.DisableAspm = Args.DisableAspm;
   Options.Names = !Args.Numeric;
-  Options.Trace = Args.Trace;
-  const pciplat::RunResult Result = pciplat::RunBoard(Layout, Options);
-
-  if ((Args.DumpBefore && !WriteText(*Args.DumpBefore, Result.DumpBefore, &Error)) ||
-      (Args.DumpAfter && !WriteText(*Args.DumpAfter, Result.DumpAfter, &Error))) {
+  const pciplat::RunResult Result = pciplat::RunBoard(*Layout, Options);
+  if (!WriteFiles(Args, Result, Layout->Name, &Error)) {
     return BadInput(Error);
   }
-  if (Args.Json) {
-    nlohmann::json Document = Result.Report;
-    if (Args.Trace) {
-      Document["trace"] = Result.Trace;
-    }
-    std::printf("%s\n", Document.dump(2).c_str());
-  } else {
-    std::fputs(pciplat::RenderReport(Result.Report).c_str(), stdout);
-    if (Args.Trace) {
-      std::printf("\nAccess log\n");
-      for (const std::string &Line : Result.Trace) {
-        std::printf("  %s\n", Line.c_str());
-      }
-    }
+  Print(Args, Result);
+  if (const size_t Warnings = Result.Report["warnings"].size(); Warnings != 0) {
+    std::fprintf(stderr, "pciplat-sim: %zu warning%s (see the report's Warnings section)\n", Warnings,
+                 Warnings == 1 ? "" : "s");
   }
-  return Result.Report["faults"].empty() && Result.Report["entry_status"] == "EFI_SUCCESS" ? kExitOk : kExitDriverFault;
+  const bool Sound = Result.Report["faults"].empty() && Result.Report["entry_status"] == "EFI_SUCCESS";
+  return Sound ? kExitOk : kExitDriverFault;
 }

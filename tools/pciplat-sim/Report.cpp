@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "Decisions.h"
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -14,11 +16,15 @@ using nlohmann::json;
 
 std::string Format(const char *Pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char *Pattern, ...) {
-  char Text[512];
   va_list Arguments;
   va_start(Arguments, Pattern);
-  std::vsnprintf(Text, sizeof(Text), Pattern, Arguments);
+  va_list Again;
+  va_copy(Again, Arguments);
+  const int Length = std::vsnprintf(nullptr, 0, Pattern, Arguments);
   va_end(Arguments);
+  std::string Text(Length > 0 ? static_cast<size_t>(Length) : 0, '\0');
+  std::vsnprintf(Text.data(), Text.size() + 1, Pattern, Again);
+  va_end(Again);
   return Text;
 }
 
@@ -71,9 +77,21 @@ void RenderTree(const json &Functions, std::string &Out) {
   RenderBus(ByBus, 0, "", Out, 0);
 }
 
+// The driver's reasons for a function's link, retrain and payload decisions.
+std::string LinkReasons(const json &Changes) {
+  std::string Text;
+  for (const char *Kind : {"link", "retrain", "payload"}) {
+    const json &Reasons = Changes[std::string(Kind) + "_reasons"];
+    if (!Reasons.empty()) {
+      Text += (Text.empty() ? "" : "; ") + std::string(Kind) + ": " + ReasonsText(Reasons);
+    }
+  }
+  return Text.empty() ? "-" : Text;
+}
+
 void RenderLinks(const json &Functions, std::string &Out) {
   Out += "\nPCI Express links and payload (before -> after)\n";
-  Out += "  function  common clock  ASPM L1      max payload   retrains (polls each)\n";
+  Out += "  function  common clock  ASPM L1      max payload   retrains (polls each)  why\n";
   for (const json &Function : Functions) {
     const json &Changes = Function["changes"];
     if (!Changes.contains("common_clock")) {
@@ -87,11 +105,11 @@ void RenderLinks(const json &Functions, std::string &Out) {
       }
       Retrains += ")";
     }
-    Out +=
-        Format("  %-8s  %-3s -> %-4s  %-3s -> %-4s  %4u -> %-5u  %s\n", Function["location"].get<std::string>().c_str(),
-               OnOff(Changes["common_clock"][0]).c_str(), OnOff(Changes["common_clock"][1]).c_str(),
-               OnOff(Changes["aspm_l1"][0]).c_str(), OnOff(Changes["aspm_l1"][1]).c_str(),
-               Changes["max_payload"][0].get<unsigned>(), Changes["max_payload"][1].get<unsigned>(), Retrains.c_str());
+    Out += Format("  %-8s  %-3s -> %-4s  %-3s -> %-4s  %4u -> %-5u  %-21s  %s\n",
+                  Function["location"].get<std::string>().c_str(), OnOff(Changes["common_clock"][0]).c_str(),
+                  OnOff(Changes["common_clock"][1]).c_str(), OnOff(Changes["aspm_l1"][0]).c_str(),
+                  OnOff(Changes["aspm_l1"][1]).c_str(), Changes["max_payload"][0].get<unsigned>(),
+                  Changes["max_payload"][1].get<unsigned>(), Retrains.c_str(), LinkReasons(Changes).c_str());
   }
   Out += "\nConfiguration window registers changed\n";
   bool Any = false;
@@ -99,14 +117,27 @@ void RenderLinks(const json &Functions, std::string &Out) {
     const json &Changes = Function["changes"];
     for (const char *Register : {"window_0x56", "window_0x174"}) {
       if (Changes[Register][0] != Changes[Register][1]) {
-        Out += Format("  %s  %s: %s -> %s\n", Function["location"].get<std::string>().c_str(), Register + 7,
-                      Changes[Register][0].get<std::string>().c_str(), Changes[Register][1].get<std::string>().c_str());
+        Out += Format("  %s  %s: %s -> %s  why: %s\n", Function["location"].get<std::string>().c_str(), Register + 7,
+                      Changes[Register][0].get<std::string>().c_str(), Changes[Register][1].get<std::string>().c_str(),
+                      ReasonsText(Changes["window_reasons"]).c_str());
         Any = true;
       }
     }
   }
   if (!Any) {
     Out += "  none\n";
+  }
+}
+
+void RenderWarnings(const json &Warnings, std::string &Out) {
+  Out += Format("\nWarnings (%zu): where the board and the rules disagree; the driver's run is unchanged\n",
+                Warnings.size());
+  if (Warnings.empty()) {
+    Out += "  none\n";
+  }
+  for (const json &Warning : Warnings) {
+    Out += "  " + (Warning.contains("location") ? Warning["location"].get<std::string>() + "  " : std::string()) +
+           Warning["message"].get<std::string>() + "\n";
   }
 }
 
@@ -135,7 +166,7 @@ void RenderOptionRoms(const json &Functions, std::string &Out) {
       Out += Rom["set_images"].is_null() ? ", no set attached"
                                          : Format(", set of %d images attached", Rom["set_images"].get<int>());
     }
-    Out += "\n";
+    Out += "\n      why: " + ReasonsText(Rom["reasons"]) + "\n";
     for (const json &File : Rom["files_read"]) {
       Out += "      read " + File.get<std::string>() + "\n";
     }
@@ -157,11 +188,12 @@ void RenderPlatform(const json &Report, std::string &Out) {
     if (Name == "QMX_DEP_CONF" && Block.contains("dword_at_14")) {
       Out += ", offset 14 = " + Block["dword_at_14"].get<std::string>();
     }
-    Out += "\n";
+    Out += "; why: " + ReasonsText(Block["reasons"]) + "\n";
   }
   Out += "\nI/O APICs\n";
   for (const json &Apic : Report["io_apics"]) {
-    Out += Format("  %s  ID %u\n", Apic["base"].get<std::string>().c_str(), Apic["id"].get<unsigned>());
+    Out += Format("  %s  ID %u  why: %s\n", Apic["base"].get<std::string>().c_str(), Apic["id"].get<unsigned>(),
+                  ReasonsText(Apic["reasons"]).c_str());
   }
   Out += "\nAccesses\n";
   for (const auto &[Kind, Count] : Report["accesses"].items()) {
@@ -183,10 +215,13 @@ void RenderPlatform(const json &Report, std::string &Out) {
 std::string RenderReport(const json &Report) {
   std::string Out = "Board: " + Report["board"].get<std::string>() + "\n";
   if (Report["entry_status"] != "EFI_SUCCESS") {
-    return Out + "The driver's entry point failed: " + Report["entry_status"].get<std::string>() + "\n";
+    Out += "The driver's entry point failed: " + Report["entry_status"].get<std::string>() + "\n";
+    RenderWarnings(Report["warnings"], Out);
+    return Out;
   }
   Out += "\n";
   RenderTree(Report["functions"], Out);
+  RenderWarnings(Report["warnings"], Out);
   RenderLinks(Report["functions"], Out);
   RenderCallbacks(Report["functions"], Out);
   RenderOptionRoms(Report["functions"], Out);

@@ -1,27 +1,47 @@
 // One whole enumeration of a board in the firmware model, and what the driver
 // did to it, as one JSON document (the report's single source: the text
-// report is rendered from it).
+// report is rendered from it), with the raw record of the run that the trace,
+// the register diff and the setpci script are made from.
 #pragma once
 
 #include "Board.h"
+#include "CallMarks.h"
+#include "Registers.h"
+#include "sim/AccessLog.h"
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <string>
+#include <vector>
 
 namespace pciplat {
+
+// Version 2 added reasons, warnings and this field.
+inline constexpr int kReportSchemaVersion = 2;
 
 struct RunOptions {
   bool DisableAspm = false; // create the "DisableASPM" variable
   bool Names = true;        // device and class names from pci.ids
-  bool Trace = false;       // keep the ordered access log in the result
+};
+
+using ConfigSpaces = std::map<sim::Bdf, ConfigSpace>;
+
+// What the run left behind, beyond the report.
+struct RunRecord {
+  ConfigSpaces Before; // every function of the board before the run
+  ConfigSpaces After;
+  std::vector<sim::Bdf> Found; // the functions the bus driver's scan reached
+  std::vector<sim::Access> Accesses;
+  std::vector<CallMark> Calls;
+  bool Enumerated = false; // the entry point succeeded and the scan ran
 };
 
 struct RunResult {
   nlohmann::json Report;
   std::string DumpBefore; // lspci -xxxx text of every function before the run
   std::string DumpAfter;
-  std::vector<std::string> Trace;
+  RunRecord Record;
 };
 
 RunResult RunBoard(const Board &Layout, const RunOptions &Options);
