@@ -23,6 +23,8 @@ function(pciplat_layer layer)
     target_compile_options(${target} PRIVATE ${PCIPLAT_IMAGE_COMPILE_OPTIONS}
       -fstack-usage) # per-function frames, from which the image's deepest stack is computed
   else()
+    # Host builds hand the driver's decisions to the firmware model.
+    target_compile_definitions(${target} PUBLIC PCIPLAT_DECISIONS=1)
     pciplat_layer_header_checks(${layer})
   endif()
   foreach(source IN LISTS LAYER_SOURCES)

@@ -4,14 +4,25 @@
 #include "Driver.h"
 #include "PhaseActions.h"
 
+#include "base/Decisions.h"
 #include "oprom/OptionRom.h"
+#include "pci/PciAddress.h"
 #include "platform/SetupData.h"
+
+namespace {
+
+void DecideCall(UINT64 Member, UINT64 Where, UINT32 Phase, UINT32 ChipsetPhase, EFI_STATUS Status) {
+  Decide(DECISION_KIND::PlatformCall, DECISION_REASON::None, Where, Member << 16 | Phase << 8 | ChipsetPhase, Status);
+}
+
+} // namespace
 
 EFI_STATUS EFIAPI PlatformNotify(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE HostBridge,
                                  EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase,
                                  EFI_PCI_EXECUTION_PHASE ChipsetPhase) {
   (void)This;
   (void)HostBridge;
+  DecideCall(DECISION_CALL_PLATFORM_NOTIFY, DECISION_NOWHERE, Phase, ChipsetPhase, EFI_SUCCESS);
   // All of the driver's work follows the host bridge's own handling of a phase.
   if (ChipsetPhase == ChipsetEntry) {
     return EFI_SUCCESS;
@@ -38,6 +49,7 @@ EFI_STATUS EFIAPI PlatformPrepController(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HA
                                          EFI_PCI_EXECUTION_PHASE ChipsetPhase) {
   (void)This;
   (void)HostBridge;
+  DecideCall(DECISION_CALL_PREP_CONTROLLER, PciAddressValue(PciAddress), Phase, ChipsetPhase, EFI_SUCCESS);
   NoteRootBridge(RootBridge);
   if (Phase == EfiPciBeforeChildBusEnumeration && ChipsetPhase == ChipsetEntry) {
     OnPrepareController(PciAddress);
@@ -48,14 +60,15 @@ EFI_STATUS EFIAPI PlatformPrepController(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HA
 EFI_STATUS EFIAPI GetPlatformPolicy(const EFI_PCI_PLATFORM_PROTOCOL *This, EFI_PCI_PLATFORM_POLICY *PciPolicy) {
   (void)This;
   // The board needs no special I/O aperture policy; the bus driver's default holds.
-  if (PciPolicy == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
-  return EFI_UNSUPPORTED;
+  const EFI_STATUS Status = PciPolicy == nullptr ? EFI_INVALID_PARAMETER : EFI_UNSUPPORTED;
+  DecideCall(DECISION_CALL_GET_PLATFORM_POLICY, DECISION_NOWHERE, 0, 0, Status);
+  return Status;
 }
 
 EFI_STATUS EFIAPI GetPciRom(const EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE PciHandle, VOID **RomImage,
                             UINTN *RomSize) {
   (void)This;
-  return SupplyPciRom(PciHandle, RomImage, RomSize, EthernetOptionRomsEnabled);
+  const EFI_STATUS Status = SupplyPciRom(PciHandle, RomImage, RomSize, EthernetOptionRomsEnabled);
+  DecideCall(DECISION_CALL_GET_PCI_ROM, DECISION_NOWHERE, 0, 0, Status);
+  return Status;
 }

@@ -1,9 +1,9 @@
 #include "fuzz/HostileBoard.h"
 
-#include "platform/SetupData.h"
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
 #include "pcie/LinkTuning.h"
+#include "platform/SetupData.h"
 #include "sim/BoardBuilder.h"
 
 namespace fuzz {

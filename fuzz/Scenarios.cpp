@@ -1,10 +1,10 @@
 #include "fuzz/Scenarios.h"
 
-#include "platform/SetupData.h"
 #include "fuzz/CallbackHarness.h"
 #include "fuzz/HostileBoard.h"
 #include "oprom/OptionRomTable.h"
 #include "pci/PciRegisters.h"
+#include "platform/SetupData.h"
 #include "sim/BoardBuilder.h"
 #include "sim/FirmwareVolume.h"
 #include "sim/Invariants.h"

@@ -4,7 +4,9 @@
 #include "OptionRomSet.h"
 #include "OptionRomTable.h"
 
+#include "base/Decisions.h"
 #include "base/FirmwareServices.h"
+#include "pci/PciAddress.h"
 #include "pci/PciRegisters.h"
 
 namespace {
@@ -34,23 +36,44 @@ EFI_PCI_IO_PROTOCOL *PciIoOf(EFI_HANDLE PciHandle) {
   return PciIo->Pci.Read(PciIo, EfiPciIoWidthUint16, Offset, 1, Value);
 }
 
+UINT64 WhereOf(const OPTION_ROM_DEVICE &Device) {
+  return PciFunctionAddress(static_cast<UINT8>(Device.Bus), static_cast<UINT8>(Device.Device),
+                            static_cast<UINT8>(Device.Function));
+}
+
+void DecideOptionRom(DECISION_REASON Reason, UINT64 Where, UINT64 Value = 0, UINT64 Detail = 0) {
+  Decide(DECISION_KIND::OptionRom, Reason, Where, Value, Detail);
+}
+
 // Location, class and IDs of the device, in that order; EFI_NOT_FOUND when any
 // of them cannot be read or the device is an Ethernet controller while those
 // get no option ROM.
 [[nodiscard]] EFI_STATUS IdentifyDevice(EFI_PCI_IO_PROTOCOL *PciIo, bool EthernetAllowed, OPTION_ROM_DEVICE *Device) {
   if (EFI_ERROR(PciIo->GetLocation(PciIo, &Device->Segment, &Device->Bus, &Device->Device, &Device->Function))) {
+    DecideOptionRom(DECISION_REASON::Unidentified, DECISION_NOWHERE);
     return EFI_NOT_FOUND;
   }
   UINT16 ClassWord = 0;
   if (EFI_ERROR(ReadConfig16(PciIo, PCI_CLASS_CODE_OFFSET, &ClassWord)) ||
       (ClassWord == PCI_CLASS_WORD_ETHERNET && !EthernetAllowed)) {
+    DecideOptionRom(ClassWord == PCI_CLASS_WORD_ETHERNET ? DECISION_REASON::EthernetSwitchedOff
+                                                         : DECISION_REASON::Unidentified,
+                    WhereOf(*Device));
     return EFI_NOT_FOUND;
   }
   if (EFI_ERROR(ReadConfig16(PciIo, PCI_VENDOR_ID_OFFSET, &Device->VendorId)) ||
       EFI_ERROR(ReadConfig16(PciIo, PCI_DEVICE_ID_OFFSET, &Device->DeviceId))) {
+    DecideOptionRom(DECISION_REASON::Unidentified, WhereOf(*Device));
     return EFI_NOT_FOUND;
   }
   return EFI_SUCCESS;
+}
+
+DECISION_REASON FileOutcome(EFI_STATUS Status) {
+  if (Status == EFI_LOAD_ERROR) {
+    return DECISION_REASON::VolumeUnreachable;
+  }
+  return EFI_ERROR(Status) ? DECISION_REASON::FileMissing : DECISION_REASON::FileRead;
 }
 
 // Segment and bus are not compared: onboard devices are known by their IDs
@@ -72,10 +95,24 @@ void CollectOptionRomImages(const OPTION_ROM_DEVICE &Device, OPTION_ROM_IMAGE_LI
     }
     VOID *Image = nullptr;
     UINTN Size = 0;
-    if (!EFI_ERROR(ReadOptionRomFile(Row.FileGuid, &Image, &Size))) {
+    const EFI_STATUS Status = ReadOptionRomFile(Row.FileGuid, &Image, &Size);
+    DecideOptionRom(FileOutcome(Status), WhereOf(Device), static_cast<UINT64>(&Row - mOptionRomTable));
+    if (!EFI_ERROR(Status)) {
       Images->Entries[Images->Count++] = {Size, Image};
     }
   }
+}
+
+// The last image is returned. The set is optional: without one the request
+// still succeeds, and the images only a set would have held are released.
+EFI_STATUS ReturnImages(EFI_HANDLE PciHandle, const OPTION_ROM_IMAGE_LIST &Images, VOID **RomImage, UINTN *RomSize) {
+  const PCI_OPTION_ROM_IMAGE &Returned = Images.Entries[Images.Count - 1];
+  *RomImage = Returned.Image;
+  *RomSize = Returned.Size;
+  if (Images.Count > 1 && !AttachOptionRomSet(PciHandle, Images)) {
+    ReleaseUnownedImages(Images);
+  }
+  return EFI_SUCCESS;
 }
 
 } // namespace
@@ -83,10 +120,12 @@ void CollectOptionRomImages(const OPTION_ROM_DEVICE &Device, OPTION_ROM_IMAGE_LI
 EFI_STATUS SupplyPciRom(EFI_HANDLE PciHandle, VOID **RomImage, UINTN *RomSize,
                         OPTION_ROM_ETHERNET_POLICY EthernetOptionRomsEnabled) {
   if (RomImage == nullptr || RomSize == nullptr) {
+    DecideOptionRom(DECISION_REASON::NullResult, DECISION_NOWHERE);
     return EFI_INVALID_PARAMETER;
   }
   EFI_PCI_IO_PROTOCOL *PciIo = PciIoOf(PciHandle);
   if (PciIo == nullptr) {
+    DecideOptionRom(DECISION_REASON::NoPciIo, DECISION_NOWHERE);
     return EFI_NOT_FOUND;
   }
   const bool EthernetAllowed = EthernetOptionRomsEnabled();
@@ -96,16 +135,7 @@ EFI_STATUS SupplyPciRom(EFI_HANDLE PciHandle, VOID **RomImage, UINTN *RomSize,
   }
   OPTION_ROM_IMAGE_LIST Images{};
   CollectOptionRomImages(Device, &Images);
-  if (Images.Count == 0) {
-    return EFI_NOT_FOUND;
-  }
-  const PCI_OPTION_ROM_IMAGE &Returned = Images.Entries[Images.Count - 1];
-  *RomImage = Returned.Image;
-  *RomSize = Returned.Size;
-  // The set is optional: without one the request still succeeds, and the
-  // images only a set would have held are released.
-  if (Images.Count > 1 && !AttachOptionRomSet(PciHandle, Images)) {
-    ReleaseUnownedImages(Images);
-  }
-  return EFI_SUCCESS;
+  DecideOptionRom(Images.Count == 0 ? DECISION_REASON::NoImage : DECISION_REASON::Supplied, WhereOf(Device),
+                  Images.Count);
+  return Images.Count == 0 ? EFI_NOT_FOUND : ReturnImages(PciHandle, Images, RomImage, RomSize);
 }

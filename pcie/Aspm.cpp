@@ -7,6 +7,7 @@
 #include "HostBridgeQuirks.h"
 #include "LinkTuning.h"
 
+#include "base/Decisions.h"
 #include "base/FirmwareServices.h"
 #include "pci/HierarchyWalk.h"
 #include "pci/PcieCapability.h"
@@ -22,6 +23,8 @@ struct PCIE_FUNCTION {
   UINT8 Function;
   UINT8 Cap;
 };
+
+UINT64 AddressOf(const PCIE_FUNCTION &Port) { return PciFunctionAddress(Port.Bus, Port.Device, Port.Function); }
 
 // The port above the bus a walk level scans, and what the links below it are
 // configured from. The first bus has none: Port.Cap is 0 there.
@@ -52,6 +55,25 @@ bool IsSwitchPort(UINT8 PortType) {
 bool BothEndsQualify(UINT16 BridgeLinkStatus, UINT16 ChildLinkStatus, bool BridgeL1, bool ChildL1) {
   return (BridgeLinkStatus & PCIE_LINK_STATUS_SLOT_CLOCK) != 0 &&
          (ChildLinkStatus & PCIE_LINK_STATUS_SLOT_CLOCK) != 0 && BridgeL1 && ChildL1;
+}
+
+// Why a link that does not qualify is left alone, and the end that stops it.
+DECISION_REASON LinkRefusal(UINT16 PortStatus, UINT16 ChildStatus) {
+  const bool BothClocked = (PortStatus & ChildStatus & PCIE_LINK_STATUS_SLOT_CLOCK) != 0;
+  return BothClocked ? DECISION_REASON::L1Unsupported : DECISION_REASON::SlotClockMissing;
+}
+
+// The end that stops it: the first without the slot clock, else the first
+// without L1, port before child.
+const PCIE_FUNCTION &RefusingEnd(const PCIE_FUNCTION &Port, UINT16 PortStatus, bool PortL1, const PCIE_FUNCTION &Child,
+                                 UINT16 ChildStatus) {
+  if ((PortStatus & PCIE_LINK_STATUS_SLOT_CLOCK) == 0) {
+    return Port;
+  }
+  if ((ChildStatus & PCIE_LINK_STATUS_SLOT_CLOCK) == 0) {
+    return Child;
+  }
+  return PortL1 ? Child : Port;
 }
 
 class ASPM_WALKER {
@@ -148,6 +170,9 @@ private:
     const UINT8 ChildType = ReadPortType(Child);
     if (IsDownstreamPort(Owner.PortType)) {
       ConfigureLink(Owner, Child, ChildL1, ChildHeaderType);
+    } else {
+      Decide(DECISION_KIND::Link, DECISION_REASON::UpstreamPassThrough, AddressOf(Owner.Port), AddressOf(Owner.Port),
+             AddressOf(Child));
     }
     return IsSwitchPort(ChildType);
   }
@@ -161,8 +186,12 @@ private:
       Owner.LinkControl = LinkControlForHostBridge(RootBridgeIo, Owner.LinkControl);
     }
     if (!BothEndsQualify(OwnerStatus, ChildStatus, Owner.L1, ChildL1)) {
+      Decide(DECISION_KIND::Link, LinkRefusal(OwnerStatus, ChildStatus), AddressOf(Owner.Port),
+             AddressOf(RefusingEnd(Owner.Port, OwnerStatus, Owner.L1, Child, ChildStatus)), AddressOf(Child));
       return;
     }
+    Decide(DECISION_KIND::Link, DECISION_REASON::Configured, AddressOf(Owner.Port), Owner.LinkControl,
+           AddressOf(Child));
     ApplyLinkControl(Owner, Child, ChildHeaderType);
     RetrainLink(Owner.Port);
   }
@@ -199,12 +228,22 @@ private:
     const UINT64 LinkStatus = CapabilityRegister(Port, PCIE_LINK_STATUS_OFFSET);
     for (UINTN Waited = 0;; Waited += PCIE_LINK_TRAINING_POLL_INTERVAL_US) {
       UINT16 Status = 0;
-      if (EFI_ERROR(PciConfigRead(RootBridgeIo, LinkStatus, &Status)) || (Status & PCIE_LINK_STATUS_TRAINING) == 0 ||
-          Waited >= PCIE_LINK_TRAINING_TIMEOUT_US) {
+      if (EFI_ERROR(PciConfigRead(RootBridgeIo, LinkStatus, &Status))) {
+        DecideRetrain(DECISION_REASON::StatusUnreadable, Port, Waited);
+        return;
+      }
+      if ((Status & PCIE_LINK_STATUS_TRAINING) == 0 || Waited >= PCIE_LINK_TRAINING_TIMEOUT_US) {
+        DecideRetrain((Status & PCIE_LINK_STATUS_TRAINING) == 0 ? DECISION_REASON::Trained : DECISION_REASON::GaveUp,
+                      Port, Waited);
         return;
       }
       (void)BootServices()->Stall(PCIE_LINK_TRAINING_POLL_INTERVAL_US);
     }
+  }
+
+  // Value: the polls made, one at once and one after each stall.
+  static void DecideRetrain(DECISION_REASON Reason, const PCIE_FUNCTION &Port, UINTN Waited) {
+    Decide(DECISION_KIND::Retrain, Reason, AddressOf(Port), Waited / PCIE_LINK_TRAINING_POLL_INTERVAL_US + 1, Waited);
   }
 
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
@@ -214,6 +253,10 @@ private:
 } // namespace
 
 void ConfigurePcieAspm(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo) {
-  ASPM_WALKER Walker(RootBridgeIo, AspmDisabledByVariable());
+  const bool Disabled = AspmDisabledByVariable();
+  if (Disabled) {
+    Decide(DECISION_KIND::AspmPass, DECISION_REASON::DisabledByVariable, DECISION_NOWHERE);
+  }
+  ASPM_WALKER Walker(RootBridgeIo, Disabled);
   WalkPciHierarchy(Walker, 0, {});
 }

@@ -1,5 +1,6 @@
 #include "HostBridgeQuirks.h"
 
+#include "base/Decisions.h"
 #include "pci/ConfigAccess.h"
 #include "pci/PcieCapability.h"
 
@@ -32,6 +33,8 @@ UINT8 LinkControlForHostBridge(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UI
   }
   const auto Revision =
       PciConfigReadOrOnes<UINT8>(RootBridgeIo, PciRegisterAddress(HOST_BRIDGE_ADDRESS, PCI_REVISION_ID_OFFSET));
-  return Revision < Quirk->FirstL1Revision ? PCIE_LINK_CONTROL_COMMON_CLOCK
-                                           : PCIE_LINK_CONTROL_COMMON_CLOCK | PCIE_LINK_CONTROL_ASPM_L1;
+  const bool Early = Revision < Quirk->FirstL1Revision;
+  Decide(DECISION_KIND::HostBridge, Early ? DECISION_REASON::L1Withheld : DECISION_REASON::L1Allowed,
+         HOST_BRIDGE_ADDRESS, Ids, Revision);
+  return Early ? PCIE_LINK_CONTROL_COMMON_CLOCK : PCIE_LINK_CONTROL_COMMON_CLOCK | PCIE_LINK_CONTROL_ASPM_L1;
 }

@@ -4,6 +4,7 @@
 // support (PCI Express Base Specification 4.0, sections 2.2.2 and 7.5.3.4).
 #include "LinkTuning.h"
 
+#include "base/Decisions.h"
 #include "pci/HierarchyWalk.h"
 #include "pci/PcieCapability.h"
 
@@ -49,6 +50,7 @@ struct PAYLOAD_WALKER {
     const auto DeviceCapabilities = PciConfigReadOrOnes<UINT16>(
         RootBridgeIo, PcieCapabilityRegister(Function, Cap, PCIE_DEVICE_CAPABILITIES_OFFSET));
     const auto Supported = static_cast<UINT8>(DeviceCapabilities & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK);
+    Decide(DECISION_KIND::Payload, DECISION_REASON::Supported, Function, Supported);
     if (Supported < Minimum) {
       Minimum = Supported;
     }
@@ -57,6 +59,7 @@ struct PAYLOAD_WALKER {
   // Replaces only the Max_Payload_Size field; every other device-control bit
   // keeps its value.
   void ProgramPayload(UINT64 Function, UINT8 Cap) const {
+    Decide(DECISION_KIND::Payload, DECISION_REASON::Programmed, Function, Minimum);
     PciConfigModify(RootBridgeIo, EfiPciWidthUint16, PcieCapabilityRegister(Function, Cap, PCIE_DEVICE_CONTROL_OFFSET),
                     static_cast<UINT32>(Minimum) << PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT,
                     PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK);
@@ -88,7 +91,9 @@ void ConfigureMaxPayload(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo) {
   // With no PCI Express function, or only reserved sizes reported, there is no
   // defined size to program: device control keeps its reset value everywhere.
   if (Minimum > PCIE_MAX_PAYLOAD_CODE_4096_BYTES) {
+    Decide(DECISION_KIND::Payload, DECISION_REASON::NoDefinedSize, DECISION_NOWHERE, Minimum);
     return;
   }
+  Decide(DECISION_KIND::Payload, DECISION_REASON::Chosen, DECISION_NOWHERE, Minimum);
   ProgramMaxPayload(RootBridgeIo, 0, MAX_PAYLOAD_MODE::Apply, Minimum);
 }

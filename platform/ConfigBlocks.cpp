@@ -3,6 +3,7 @@
 #include "ConfigBlockProtocol.h"
 #include "IoApic.h"
 #include "SetupData.h"
+#include "base/Decisions.h"
 #include "base/FirmwareServices.h"
 #include "base/LocateProtocol.h"
 
@@ -18,6 +19,11 @@ UINT8 *GetConfigBlock(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider, const CHAR16 *Na
   return static_cast<UINT8 *>(Block);
 }
 
+void DecideBlock(const UINT8 *Block, UINT64 Which) {
+  Decide(DECISION_KIND::ConfigBlock, Block == nullptr ? DECISION_REASON::NoBlock : DECISION_REASON::Written,
+         DECISION_NOWHERE, Which);
+}
+
 // Stored byte by byte: the field need not be aligned for a 32-bit access.
 void WriteLittleEndian32(UINT8 *Field, UINT32 Value) {
   for (UINTN Byte = 0; Byte < sizeof(Value); ++Byte) {
@@ -27,6 +33,7 @@ void WriteLittleEndian32(UINT8 *Field, UINT32 Value) {
 
 void WriteThirdIoApicBase(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider) {
   UINT8 *Block = GetConfigBlock(Provider, QMX_DEP_CONF_BLOCK_NAME);
+  DecideBlock(Block, DECISION_BLOCK_QMX_DEP_CONF);
   if (Block != nullptr) {
     WriteLittleEndian32(Block + QMX_DEP_CONF_IOAPIC_BASE_OFFSET, THIRD_IOAPIC_BASE);
   }
@@ -34,6 +41,7 @@ void WriteThirdIoApicBase(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider) {
 
 void CopySetupIntoQmxConf(PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider) {
   UINT8 *Block = GetConfigBlock(Provider, QMX_CONF_BLOCK_NAME);
+  DecideBlock(Block, DECISION_BLOCK_QMX_CONF);
   if (Block != nullptr) {
     BootServices()->CopyMem(Block, SetupData() + SETUP_QMX_CONF_OFFSET, SETUP_QMX_CONF_SIZE);
   }
@@ -48,6 +56,7 @@ EFI_STATUS ApplySetupToConfigBlocks() {
   PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider =
       LocateProtocolOrNull<PLATFORM_CONFIG_BLOCK_PROTOCOL>(PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID);
   if (Provider == nullptr) {
+    Decide(DECISION_KIND::ConfigBlock, DECISION_REASON::NoProvider, DECISION_NOWHERE);
     return EFI_SUCCESS;
   }
   WriteThirdIoApicBase(Provider);

@@ -1,5 +1,7 @@
 #include "IoApic.h"
 
+#include "base/Decisions.h"
+
 namespace {
 
 [[nodiscard]] EFI_STATUS ReadIoApic32(EFI_CPU_IO_PROTOCOL *CpuIo, UINT64 Address, UINT32 *Value) {
@@ -29,8 +31,10 @@ void WriteIoApicRegister(EFI_CPU_IO_PROTOCOL *CpuIo, UINT32 Base, UINT32 Registe
 
 void ProgramIoApicId(EFI_CPU_IO_PROTOCOL *CpuIo, UINT32 Base, UINT8 Id) {
   if (!IoApicAnswers(CpuIo, Base)) {
+    Decide(DECISION_KIND::IoApic, DECISION_REASON::NoAnswer, DECISION_NOWHERE, Base, Id);
     return;
   }
+  Decide(DECISION_KIND::IoApic, DECISION_REASON::IdProgrammed, DECISION_NOWHERE, Base, Id);
   WriteIoApicRegister(CpuIo, Base, IOAPIC_ID_REGISTER, static_cast<UINT32>(Id) << IOAPIC_ID_SHIFT);
   WriteIoApicRegister(CpuIo, Base, IOAPIC_BOOT_CONFIG_REGISTER, IOAPIC_BOOT_CONFIG_SYSTEM_BUS_DELIVERY);
 }

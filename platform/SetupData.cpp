@@ -1,5 +1,6 @@
 #include "SetupData.h"
 
+#include "base/Decisions.h"
 #include "base/FirmwareServices.h"
 
 namespace {
@@ -15,7 +16,12 @@ void MarkSetupDataNotLoaded() { mSetupData[SETUP_ETHERNET_OPROM_OFFSET] = SETUP_
 
 EFI_STATUS LoadSetupData() {
   UINTN Size = SETUP_DATA_SIZE;
-  return RuntimeServices()->GetVariable(SETUP_VARIABLE_NAME, &SETUP_VARIABLE_GUID, nullptr, &Size, mSetupData);
+  const EFI_STATUS Status =
+      RuntimeServices()->GetVariable(SETUP_VARIABLE_NAME, &SETUP_VARIABLE_GUID, nullptr, &Size, mSetupData);
+  Decide(DECISION_KIND::ConfigBlock,
+         EFI_ERROR(Status) ? DECISION_REASON::VariableUnreadable : DECISION_REASON::VariableRead, DECISION_NOWHERE,
+         DECISION_BLOCK_SETUP_VARIABLE, Status);
+  return Status;
 }
 
 const UINT8 *SetupData() { return mSetupData; }

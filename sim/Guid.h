@@ -20,4 +20,6 @@ std::optional<EFI_GUID> ParseGuid(std::string_view Text);
 
 } // namespace sim
 
-inline bool operator==(const EFI_GUID &Left, const EFI_GUID &Right) { return std::memcmp(&Left, &Right, sizeof(EFI_GUID)) == 0; }
+inline bool operator==(const EFI_GUID &Left, const EFI_GUID &Right) {
+  return std::memcmp(&Left, &Right, sizeof(EFI_GUID)) == 0;
+}

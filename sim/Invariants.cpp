@@ -3,9 +3,9 @@
 #include "PciOptionRomSet.h"
 #include "callbacks/PciCallbacks.h"
 #include "pci/PciRegisters.h"
+#include "pci/PcieCapability.h"
 #include "pcie/ConfigWindow.h"
 #include "pcie/LinkTuning.h"
-#include "pci/PcieCapability.h"
 #include "platform/IoApic.h"
 
 #include <algorithm>

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "PciCallback.h"
+#include "base/Decisions.h"
 #include "base/Protocols.h"
 #include "sim/AccessLog.h"
 #include "sim/HandleDatabase.h"
@@ -74,6 +75,10 @@ public:
   }
   size_t AccessesCounted() const { return Counted; }
 
+  // The driver's decisions, in the order it made them.
+  const std::vector<DECISION> &Decisions() const { return DecisionLog; }
+  void RecordDecision(const DECISION &Decision) { DecisionLog.push_back(Decision); }
+
   // Virtual time advanced only by Stall.
   UINT64 ElapsedMicroseconds() const { return Microseconds; }
   size_t StallCalls() const { return Stalls; }
@@ -123,6 +128,7 @@ private:
   size_t AccessLimit = 0;
   size_t Counted = 0;
   std::vector<std::string> FaultLog;
+  std::vector<DECISION> DecisionLog;
   std::map<std::pair<AccessKind, UINT64>, EFI_STATUS> CpuMemoryFailures;
   std::vector<std::unique_ptr<FirmwareVolume>> Volumes;
   std::vector<std::unique_ptr<PciIoDevice>> PciIoDevices;

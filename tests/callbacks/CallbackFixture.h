@@ -48,7 +48,8 @@ protected:
   // The registrations in list order.
   static std::vector<const PCI_CALLBACK_ENTRY *> Entries() {
     std::vector<const PCI_CALLBACK_ENTRY *> Found;
-    for (LIST_ENTRY *Link = PciCallbackRegistrations()->ForwardLink; Link != PciCallbackRegistrations(); Link = Link->ForwardLink) {
+    for (LIST_ENTRY *Link = PciCallbackRegistrations()->ForwardLink; Link != PciCallbackRegistrations();
+         Link = Link->ForwardLink) {
       Found.push_back(CallbackEntryFromLink(Link));
     }
     return Found;

@@ -1,6 +1,6 @@
 // Driver entry, installed interfaces and the phase dispatch.
-#include "support/Published.h"
 #include "support/DriverFixture.h"
+#include "support/Published.h"
 
 #include "pci/PciAddress.h"
 #include "platform/SetupData.h"

@@ -1,9 +1,9 @@
 // GetPciRom: matching onboard devices against the table, the images returned
 // and published in a PCI_OPTION_ROM_SET, the Ethernet switch of Setup, and
 // who owns every buffer afterwards.
+#include "OptionRomTestSupport.h"
 #include "platform/SetupData.h"
 #include "support/Published.h"
-#include "OptionRomTestSupport.h"
 
 #include <algorithm>
 #include <iterator>

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "platform/SetupData.h"
-#include "support/Published.h"
 #include "support/DriverFixture.h"
+#include "support/Published.h"
 
 #include "oprom/OptionRom.h"
 #include "oprom/OptionRomTable.h"

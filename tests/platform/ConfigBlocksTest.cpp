@@ -1,8 +1,8 @@
 // The Setup image and the third I/O APIC's base written into the chipset's
 // configuration blocks at begin-enumeration.
 #include "platform/SetupData.h"
-#include "support/Published.h"
 #include "support/DriverFixture.h"
+#include "support/Published.h"
 
 #include "platform/ConfigBlocks.h"
 #include "sim/ConfigBlockProvider.h"
@@ -52,7 +52,9 @@ protected:
     Provider.AddBlock(u"QMX_CONF", SETUP_QMX_CONF_SIZE, kUntouched);
   }
 
-  void SetSetup(std::vector<UINT8> Bytes) { Machine->Variables().Set(u"Setup", published::kSetupVariableGuid, std::move(Bytes)); }
+  void SetSetup(std::vector<UINT8> Bytes) {
+    Machine->Variables().Set(u"Setup", published::kSetupVariableGuid, std::move(Bytes));
+  }
 
   std::vector<UINT8> &DepConf() { return Provider.Block(u"QMX_DEP_CONF"); }
   std::vector<UINT8> &QmxConf() { return Provider.Block(u"QMX_CONF"); }
@@ -96,19 +98,21 @@ TEST_P(ConfigBlocksWithoutSetupTest, QmxConfReceivesZerosAndTheImageStaysMarkedU
   EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], published::kSetupNotLoaded);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    , ConfigBlocksWithoutSetupTest,
-    ::testing::Values(UnreadableSetup{"Missing", [](sim::VariableStore &) {}},
-                      UnreadableSetup{"ReadError",
-                                      [](sim::VariableStore &Variables) {
-                                        Variables.Set(u"Setup", published::kSetupVariableGuid, Pattern(published::kSetupSize, 1));
-                                        Variables.FailWith(u"Setup", published::kSetupVariableGuid, EFI_DEVICE_ERROR);
-                                      }},
-                      UnreadableSetup{"LargerThanTheImage",
-                                      [](sim::VariableStore &Variables) {
-                                        Variables.Set(u"Setup", published::kSetupVariableGuid, Pattern(published::kSetupSize + 1, 1));
-                                      }}),
-    [](const ::testing::TestParamInfo<UnreadableSetup> &Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(, ConfigBlocksWithoutSetupTest,
+                         ::testing::Values(UnreadableSetup{"Missing", [](sim::VariableStore &) {}},
+                                           UnreadableSetup{"ReadError",
+                                                           [](sim::VariableStore &Variables) {
+                                                             Variables.Set(u"Setup", published::kSetupVariableGuid,
+                                                                           Pattern(published::kSetupSize, 1));
+                                                             Variables.FailWith(u"Setup", published::kSetupVariableGuid,
+                                                                                EFI_DEVICE_ERROR);
+                                                           }},
+                                           UnreadableSetup{"LargerThanTheImage",
+                                                           [](sim::VariableStore &Variables) {
+                                                             Variables.Set(u"Setup", published::kSetupVariableGuid,
+                                                                           Pattern(published::kSetupSize + 1, 1));
+                                                           }}),
+                         [](const ::testing::TestParamInfo<UnreadableSetup> &Info) { return Info.param.Name; });
 
 TEST_F(ConfigBlocksTest, AShortSetupFillsOnlyItsLengthAndTheRestKeepsEarlierBytes) {
   constexpr size_t kShortSize = 300;

@@ -26,6 +26,7 @@ const char *DecisionKindName(DecisionKind Kind) {
 
 std::vector<const Decision *> DecisionLog::About(DecisionKind Kind, std::optional<sim::Bdf> Location,
                                                  const std::string &Subject) const {
+  Catch();
   std::vector<const Decision *> Found;
   for (const Decision &Entry : Entries) {
     if (Entry.Kind == Kind && Entry.Location == Location && (Location || Entry.Subject == Subject)) {
@@ -33,6 +34,17 @@ std::vector<const Decision *> DecisionLog::About(DecisionKind Kind, std::optiona
     }
   }
   return Found;
+}
+
+const std::vector<Decision> &DecisionLog::All() const {
+  Catch();
+  return Entries;
+}
+
+void DecisionLog::Catch() const {
+  for (; Source != nullptr && Converted < Source->size(); ++Converted) {
+    Convert((*Source)[Converted]);
+  }
 }
 
 nlohmann::json ReasonsJson(const std::vector<const Decision *> &Records) {

@@ -4,6 +4,7 @@
 // driver's rules, so a decision without a record shows no reason ("-").
 #pragma once
 
+#include "base/Decisions.h"
 #include "sim/PciBus.h"
 
 #include <nlohmann/json.hpp>
@@ -30,16 +31,30 @@ struct Decision {
   std::vector<DecisionValue> Values;
 };
 
+// The report's view of the driver's decision records (base/Decisions.h). A log
+// made over a machine's records reads the ones made since its last look
+// whenever it is asked, so it can be queried while the driver still runs.
 class DecisionLog {
 public:
+  DecisionLog() = default;
+  explicit DecisionLog(const std::vector<DECISION> &Source) : Source(&Source) {}
+
   void Record(Decision Entry) { Entries.push_back(std::move(Entry)); }
-  const std::vector<Decision> &All() const { return Entries; }
+  const std::vector<Decision> &All() const;
   // The records of Kind about Location (or, without one, about Subject).
   std::vector<const Decision *> About(DecisionKind Kind, std::optional<sim::Bdf> Location,
                                       const std::string &Subject = "") const;
 
 private:
-  std::vector<Decision> Entries;
+  void Catch() const;
+  void Convert(const DECISION &Record) const;
+  void ConvertConfigBlock(const DECISION &Record) const;
+
+  const std::vector<DECISION> *Source = nullptr;
+  mutable size_t Converted = 0;
+  mutable std::vector<Decision> Entries;
+  mutable std::optional<sim::Bdf> LastDevice;     // of the option ROM request in progress
+  mutable std::optional<Decision> HostBridgeNote; // to go with the next link decision
 };
 
 // [{"reason": "...", "values": {"name": value}}, ...]; empty without records.

@@ -129,6 +129,18 @@ void RenderLinks(const json &Functions, std::string &Out) {
   }
 }
 
+void RenderPayload(const json &Payload, std::string &Out) {
+  if (Payload.is_null()) {
+    return;
+  }
+  Out += "\nMax payload size\n  " + ReasonsText(Payload["reasons"]);
+  std::string SetBy;
+  for (const json &Function : Payload["set_by"]) {
+    SetBy += (SetBy.empty() ? "" : ", ") + Function.get<std::string>();
+  }
+  Out += SetBy.empty() ? "\n" : "\n  set by " + SetBy + "\n";
+}
+
 void RenderWarnings(const json &Warnings, std::string &Out) {
   Out += Format("\nWarnings (%zu): where the board and the rules disagree; the driver's run is unchanged\n",
                 Warnings.size());
@@ -223,6 +235,7 @@ std::string RenderReport(const json &Report) {
   RenderTree(Report["functions"], Out);
   RenderWarnings(Report["warnings"], Out);
   RenderLinks(Report["functions"], Out);
+  RenderPayload(Report.value("payload", json()), Out);
   RenderCallbacks(Report["functions"], Out);
   RenderOptionRoms(Report["functions"], Out);
   RenderPlatform(Report, Out);

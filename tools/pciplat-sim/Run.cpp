@@ -104,6 +104,9 @@ json PcieChanges(const Run &State, const sim::PciFunction &Function, const Confi
   }
   Changes["retrain_polls"] = Retrains;
   Changes["link_reasons"] = Reasons(State, DecisionKind::Link, Function.Location());
+  for (const json &Pass : ReasonsJson(State.Decisions.About(DecisionKind::Link, std::nullopt, "aspm-pass"))) {
+    Changes["link_reasons"].push_back(Pass);
+  }
   Changes["retrain_reasons"] = Reasons(State, DecisionKind::Retrain, Function.Location());
   Changes["payload_reasons"] = Reasons(State, DecisionKind::Payload, Function.Location());
   return Changes;
@@ -281,6 +284,30 @@ void RegisterRecordingCallback(sim::Machine &Machine) {
   }
 }
 
+// The size the driver chose, or why it chose none, and the functions whose
+// supported size it is.
+json ReportPayload(const Run &State) {
+  json Payload = {{"reasons", ReasonsJson(State.Decisions.About(DecisionKind::Payload, std::nullopt, "payload"))},
+                  {"set_by", json::array()}};
+  const std::vector<DECISION> &Records = State.Machine.Decisions();
+  for (const DECISION &Chosen : Records) {
+    if (Chosen.Kind != DECISION_KIND::Payload || Chosen.Reason != DECISION_REASON::Chosen) {
+      continue;
+    }
+    Payload["bytes"] = 128U << Chosen.Value;
+    for (const DECISION &Supported : Records) {
+      if (Supported.Kind == DECISION_KIND::Payload && Supported.Reason == DECISION_REASON::Supported &&
+          Supported.Value == Chosen.Value) {
+        Payload["set_by"].push_back(
+            sim::FormatBdf({static_cast<UINT8>(Supported.Where >> 24), static_cast<UINT8>(Supported.Where >> 16),
+                            static_cast<UINT8>(Supported.Where >> 8)}));
+      }
+    }
+    break;
+  }
+  return Payload;
+}
+
 // The enumeration itself and the option ROM requests, then the report.
 json Enumerate(Run &State, EFI_PCI_PLATFORM_PROTOCOL &Driver, sim::ConfigBlockProvider &Blocks,
                const RunOptions &Options) {
@@ -292,6 +319,7 @@ json Enumerate(Run &State, EFI_PCI_PLATFORM_PROTOCOL &Driver, sim::ConfigBlockPr
   State.Record.Found = Sequencer.Found();
   json Report;
   Report["functions"] = DescribeFunctions(State, Platform, Options);
+  Report["payload"] = ReportPayload(State);
   Report["config_blocks"] = ReportConfigBlocks(State, Blocks);
   Report["io_apics"] = ReportIoApics(State);
   Report["accesses"] = ReportAccesses(State.Machine);
@@ -312,8 +340,8 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
   if (Options.DisableAspm) {
     Machine.Variables().Set(u"DisableASPM", kDisableAspmVendor, {1});
   }
-  // Filled by the driver's decision hook once host builds connect it.
-  DecisionLog Decisions;
+  // The driver's own decision records, read as the run goes.
+  const DecisionLog Decisions(Machine.Decisions());
   Run State{Layout, Machine, Decisions, BuildFirmwareVolumes(Layout, Machine), {}};
   sim::ConfigBlockProvider Blocks;
   BuildConfigBlocks(Layout, Machine, Blocks);

@@ -10,8 +10,8 @@ EFI_STATUS StoreSetupVariable() {
     Data[Offset] = SetupByte(Offset);
   }
   return e2e::SetVariable(gRuntimeServices)(kSetupName, &kSetupVariableGuid,
-                                       EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, sizeof(Data),
-                                       Data);
+                                            EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, sizeof(Data),
+                                            Data);
 }
 
 } // namespace e2e

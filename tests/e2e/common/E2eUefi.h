@@ -53,9 +53,7 @@ inline constexpr EFI_STATUS kWarnBufferTooSmall = 4;
 
 using EFI_TPL = UINTN;
 
-namespace e2e {
-
-} // namespace e2e
+namespace e2e {} // namespace e2e
 
 // --- Device paths, resets, variables and the console (UEFI specification,
 // sections 10.2, 8.5.1, 8.2 and 12.4): only the test images use them ----------

@@ -1,0 +1,114 @@
+// The driver's decisions and their reasons, as small records: a link
+// configured or left alone and why, a retrain and its polls, the payload size
+// and who set it, each window write, each option ROM answer, the configuration
+// blocks, the I/O APIC IDs and each call of the platform hooks. The shipped
+// image compiles every record to nothing (PCIPLAT_DECISIONS 0): it stays
+// silent and its size does not move. Host builds hand the records to the
+// firmware model, where the board runner reports them; a debug image writes
+// them to a serial port. A record only carries values the driver has already
+// read: recording never adds an access.
+#pragma once
+
+#include "EfiBaseTypes.h"
+
+#ifndef PCIPLAT_DECISIONS
+#define PCIPLAT_DECISIONS 0
+#endif
+
+enum class DECISION_KIND : UINT8 {
+  PlatformCall, // Value: member << 16 | phase << 8 | chipset phase; Detail: status
+  AspmPass,     // the pass as a whole
+  HostBridge,   // Where: 0:0.0; Value: vendor | device << 16; Detail: revision
+  Link,         // Where: the port owning the link; Detail: the child; Value: the link control value
+                //   written, or the end that keeps the link as it is
+  Retrain,      // Where: the port; Value: polls; Detail: microseconds waited
+  Payload,      // Where: a function, or nowhere for the size chosen; Value: size code
+  Window,       // Where: the function; Value: register; Detail: value written
+  OptionRom,    // Where: the device, when its location was read; Value: table row or images
+  IoApic,       // Value: base; Detail: ID
+  ConfigBlock,  // Value: 0 "QMX_DEP_CONF", 1 "QMX_CONF", 2 the "Setup" variable; Detail: status
+};
+
+enum class DECISION_REASON : UINT8 {
+  None,
+  // Link, AspmPass, HostBridge
+  Configured,          // both ends qualify: Value written to both ends
+  SlotClockMissing,    // Detail names the end whose link status lacks the slot clock
+  L1Unsupported,       // Detail names the end whose link capabilities lack L1
+  UpstreamPassThrough, // the port is a switch upstream port: it owns no link below it
+  DisabledByVariable,  // "DisableASPM" exists
+  L1Withheld,          // an early revision of a listed host bridge: common clock only
+  L1Allowed,           // a later revision of a listed host bridge
+  // Retrain
+  Trained,
+  GaveUp,           // still training after the timeout
+  StatusUnreadable, // the link status read failed
+  // Payload
+  Supported,     // Where supports Value (gathered)
+  Chosen,        // the size every function gets
+  Programmed,    // Where was given Value
+  NoDefinedSize, // no PCI Express function, or only reserved sizes: Value as gathered
+  // Window
+  LinkSetupBegin,
+  PortControlSet,
+  LinkSetupEnd,
+  // OptionRom
+  Supplied,   // Value: images found; Detail: size returned
+  NullResult, // a null RomImage or RomSize
+  NoPciIo,    // no PCI I/O on the handle
+  EthernetSwitchedOff,
+  Unidentified,      // location, class or IDs unreadable
+  FileRead,          // Value: table row
+  FileMissing,       // Value: table row
+  VolumeUnreachable, // Value: table row
+  NoImage,           // no row matched, or no file was found
+  SetAttached,       // Value: images in the set
+  SetNotAttached,    // the handle has one already, or it could not be made
+  // IoApic
+  IdProgrammed,
+  NoAnswer,
+  // ConfigBlock
+  Written,
+  NoProvider,
+  NoBlock,
+  VariableRead,
+  VariableUnreadable,
+};
+
+// The members of PlatformCall decisions.
+inline constexpr UINT64 DECISION_CALL_PLATFORM_NOTIFY = 0;
+inline constexpr UINT64 DECISION_CALL_PREP_CONTROLLER = 1;
+inline constexpr UINT64 DECISION_CALL_GET_PLATFORM_POLICY = 2;
+inline constexpr UINT64 DECISION_CALL_GET_PCI_ROM = 3;
+
+// The blocks of ConfigBlock decisions.
+inline constexpr UINT64 DECISION_BLOCK_QMX_DEP_CONF = 0;
+inline constexpr UINT64 DECISION_BLOCK_QMX_CONF = 1;
+inline constexpr UINT64 DECISION_BLOCK_SETUP_VARIABLE = 2;
+
+// Where a decision has no function.
+inline constexpr UINT32 DECISION_NOWHERE = 0xFFFFFFFF;
+
+struct DECISION {
+  DECISION_KIND Kind;
+  DECISION_REASON Reason;
+  UINT32 Where; // bus 31-24, device 23-16, function 15-8, as PCI addresses are formed
+  UINT64 Value;
+  UINT64 Detail;
+};
+
+#if PCIPLAT_DECISIONS
+// Provided by the build that records: the firmware model, or the debug image.
+void RecordDecision(const DECISION &Decision);
+#else
+inline void RecordDecision(const DECISION & /*Decision*/) {}
+#endif
+
+inline void Decide(DECISION_KIND Kind, DECISION_REASON Reason, UINT64 Where, UINT64 Value = 0, UINT64 Detail = 0) {
+  RecordDecision({Kind, Reason, static_cast<UINT32>(Where), Value, Detail});
+}
+
+// Names of kinds and reasons, for those who print them; not in the shipped
+// image.
+const char *DecisionKindName(DECISION_KIND Kind);
+const char *DecisionReasonName(DECISION_REASON Reason);
