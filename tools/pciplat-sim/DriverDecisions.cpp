@@ -63,7 +63,8 @@ std::string PayloadReason(const DECISION &Record) {
 }
 
 std::string WindowReason(const DECISION &Record) {
-  const std::string Write = Hex(Record.Value, 3) + " := " + Hex(Record.Detail, Record.Value == PCIE_WINDOW_PORT_CONTROL_OFFSET ? 4 : 2);
+  const std::string Write =
+      Hex(Record.Value, 3) + " := " + Hex(Record.Detail, Record.Value == PCIE_WINDOW_PORT_CONTROL_OFFSET ? 4 : 2);
   switch (Record.Reason) {
   case DECISION_REASON::LinkSetupBegin:
     return Write + " (link-setup bit set while the links below are configured)";

@@ -114,9 +114,10 @@ json PcieChanges(const Run &State, const sim::PciFunction &Function, const Confi
 json FunctionChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before) {
   json Changes = PcieChanges(State, Function, Before);
   const ConfigSpace &After = Function.Bytes();
-  Changes["window_0x56"] =
-      BeforeAfter(Hex(Read16(Before, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4), Hex(Read16(After, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4));
-  Changes["window_0x174"] = BeforeAfter(Hex(Before[PCIE_WINDOW_LINK_SETUP_OFFSET], 2), Hex(After[PCIE_WINDOW_LINK_SETUP_OFFSET], 2));
+  Changes["window_0x56"] = BeforeAfter(Hex(Read16(Before, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4),
+                                       Hex(Read16(After, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4));
+  Changes["window_0x174"] =
+      BeforeAfter(Hex(Before[PCIE_WINDOW_LINK_SETUP_OFFSET], 2), Hex(After[PCIE_WINDOW_LINK_SETUP_OFFSET], 2));
   Changes["window_reasons"] = Reasons(State, DecisionKind::Window, Function.Location());
   unsigned Bytes = 0;
   for (size_t Offset = 0; Offset < After.size(); ++Offset) {
