@@ -37,6 +37,17 @@ if "$sim" --numeric --dump-before "$work/before.txt" --dump-after "$work/after.t
 else
   fail "default board run exited $?"
 fi
+# The driver's own reasons, as the default board's description sets it up:
+# 02:00.0 runs without the slot clock, the host bridge is 8086:4001 rev 0x11 and
+# 06:00.0 links at 5 GT/s, four functions support no more than 256 bytes.
+for reason in "00:1c.1 .*left alone: 02:00.0 LnkSta SlotClk-" "04:01.0 .*8086:4001 rev 0x11.*L1 withheld" \
+  "00:1c.0 .*retrain: trained after 3 polls" "set by 00:1c.0, 01:00.0, 00:1c.1, 05:00.0" \
+  "01:00.0 .*set of 2 images attached" "0xfec90000  ID 10  why: ID 10 programmed"; do
+  grep -q -- "$reason" "$work/report.txt" && pass || fail "default report lacks the reason '$reason'"
+done
+"$sim" --numeric --disable-aspm >"$work/disabled.txt"
+grep -q '01:00.0 .*left alone: "DisableASPM" present' "$work/disabled.txt" && pass ||
+  fail "--disable-aspm report lacks its reason"
 if "$sim" --json >"$work/report.json" && python3 -m json.tool "$work/report.json" >/dev/null; then
   pass
 else
