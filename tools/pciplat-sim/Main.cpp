@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -44,12 +45,16 @@ struct Arguments {
 };
 
 int BadInput(const std::string &Message) {
-  std::fprintf(stderr, "pciplat-sim: %s\n", Message.c_str());
+  std::fprintf(stderr, "pciplat-sim: error: %s\n", Message.c_str());
   return kExitBadInput;
 }
 
 std::optional<std::string> ReadText(const std::string &Path, std::string *Error) {
   std::ifstream File(Path, std::ios::binary);
+  if (std::filesystem::is_directory(Path)) {
+    *Error = Path + ": is a folder, not a file";
+    return std::nullopt;
+  }
   if (!File) {
     *Error = Path + ": cannot open: " + std::strerror(errno);
     return std::nullopt;
@@ -106,8 +111,7 @@ std::optional<int> Parse(int argc, char **argv, Arguments &Out) {
     } else if (Option == "--numeric") {
       Out.Numeric = true;
     } else {
-      std::fputs(kUsage, stderr);
-      return BadInput("unknown option '" + Option + "'");
+      return BadInput("unknown option '" + Option + "' (see pciplat-sim --help)");
     }
     if (!Ok) {
       return BadInput("option " + Option + " needs a file name");
