@@ -347,26 +347,26 @@ def write_atomically(path, data):
     directory renamed over it, removed if anything fails."""
     path = pathlib.Path(path)
     try:
+        replace_whole(path, data)
+    except OSError as error:
+        raise FormatError("%s: cannot write: %s" % (path, error.strerror)) from None
+
+
+def replace_whole(path, data):
+    try:
         mode = path.stat().st_mode & 0o7777
     except FileNotFoundError:
         umask = os.umask(0)
         os.umask(umask)
         mode = 0o666 & ~umask
-    except OSError as error:
-        raise FormatError("%s: cannot write: %s" % (path, error.strerror)) from None
-    try:
-        handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=path.name + ".")
-    except OSError as error:
-        raise FormatError("%s: cannot write: %s" % (path, error.strerror)) from None
+    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=path.name + ".")
     try:
         with os.fdopen(handle, "wb") as stream:
             stream.write(data)
         os.chmod(temporary, mode)
         os.replace(temporary, path)
-    except BaseException as error:
+    except BaseException:
         os.unlink(temporary)
-        if isinstance(error, OSError):
-            raise FormatError("%s: cannot write: %s" % (path, error.strerror)) from None
         raise
 
 
