@@ -155,13 +155,14 @@ bool LocateInputs(Options *Chosen, std::string *Error) {
     }
   }
   const fs::path Image(Chosen->Image);
+  const fs::path Folder = Image.parent_path().empty() ? fs::path(".") : Image.parent_path();
   if (Chosen->Map.empty()) {
     Chosen->Map = fs::path(Image).replace_extension(".map").string();
   }
   if (Chosen->Objects.empty()) {
-    Chosen->Objects = FindObjectFolder(Image.parent_path().empty() ? "." : Image.parent_path(), Image.stem().string());
+    Chosen->Objects = FindObjectFolder(Folder, Image.stem().string());
     if (Chosen->Objects.empty()) {
-      *Error = "no object folder " + Image.stem().string() + ".dir under " + Image.parent_path().string() +
+      *Error = "no object folder " + Image.stem().string() + ".dir under " + Folder.string() +
                " (give it with --objects DIR)";
       return false;
     }
