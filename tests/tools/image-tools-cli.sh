@@ -72,7 +72,6 @@ expect "stack-depth: no input" 2 "give either --build DIR or IMAGE.efi" "$stack_
 expect "stack-depth: unknown option" 2 "unknown option '--objects-dir'" "$stack_depth" --objects-dir x y.efi
 expect "stack-depth: bad levels" 2 "--levels: '0' is not a positive number" "$stack_depth" --levels 0 x.efi
 expect "stack-depth: build without an image" 2 "no PciPlatformDxe.efi in it" "$stack_depth" --build "$work/empty"
-expect "stack-depth: no object folder" 2 "no object folder good.dir" "$stack_depth" "$work/good.efi"
 expect "stack-depth: no map file" 2 "cannot read the map file" \
   "$stack_depth" --objects "$work/empty" "$work/good.efi"
 

@@ -24,7 +24,7 @@ constexpr const char *kUsage =
     "The deepest stack IMAGE.efi can use, every recursive walk N levels deep (default 256).\n"
     "  --build DIR    a host build (DIR/image/PciPlatformDxe.efi) or an image build (DIR/PciPlatformDxe.efi)\n"
     "  IMAGE.efi      an image; its map file IMAGE.map lies next to it and its stack-usage files (.su)\n"
-    "                 under its folder, in IMAGE.dir (CMake's object folder); --map, --objects override\n"
+    "                 anywhere under its folder; --map, --objects override\n"
     "  --budget BYTES exit 1 when the deepest stack is larger\n"
     "  --objdump PATH the disassembler (default llvm-objdump)\n"
     "Exit status: 0 within the budget, 1 over it, 2 a bad command line or inputs it cannot read.\n";
@@ -119,11 +119,6 @@ bool ParseOptions(int argc, char **argv, Options *Chosen, std::string *Error) {
   return true;
 }
 
-// The image's build folder: its objects lie in one folder per driver layer
-// (and efi/), and only the shipped image is compiled with -fstack-usage, so
-// every stack-usage file under it is one of the image's.
-std::string FindObjectFolder(const fs::path &Root, const std::string & /*Stem*/) { return Root.string(); }
-
 // Completes Chosen with the image, map and object folder a build leaves.
 bool LocateInputs(Options *Chosen, std::string *Error) {
   if (!Chosen->Build.empty()) {
@@ -143,13 +138,11 @@ bool LocateInputs(Options *Chosen, std::string *Error) {
   if (Chosen->Map.empty()) {
     Chosen->Map = fs::path(Image).replace_extension(".map").string();
   }
+  // The image's build folder: its objects lie in one folder per driver layer
+  // (and efi/), and only the shipped image is compiled with -fstack-usage, so
+  // every stack-usage file under it is one of the image's.
   if (Chosen->Objects.empty()) {
-    Chosen->Objects = FindObjectFolder(Folder, Image.stem().string());
-    if (Chosen->Objects.empty()) {
-      *Error = "no object folder " + Image.stem().string() + ".dir under " + Folder.string() +
-               " (give it with --objects DIR)";
-      return false;
-    }
+    Chosen->Objects = Folder.string();
   }
   return true;
 }
