@@ -377,6 +377,21 @@ Board ParseBoard(const json &Document) {
 
 } // namespace
 
+std::string PrintableText(const std::string &Text) {
+  std::string Shown;
+  for (const char Character : Text) {
+    const auto Byte = static_cast<unsigned char>(Character);
+    if (Byte < 0x20 || Byte == 0x7F) {
+      char Escape[8];
+      std::snprintf(Escape, sizeof(Escape), "\\x%02x", Byte);
+      Shown += Escape;
+    } else {
+      Shown += Character;
+    }
+  }
+  return Shown;
+}
+
 std::optional<Board> ParseBoardJson(const std::string &Text, const std::string &Source, std::string *Error) {
   try {
     return ParseBoard(json::parse(Text));
@@ -384,11 +399,11 @@ std::optional<Board> ParseBoardJson(const std::string &Text, const std::string &
     // The library's message carries the line and column.
     std::string Message = Problem.what();
     const size_t Detail = Message.find("parse error");
-    *Error = Source + ": " + (Detail == std::string::npos ? Message : Message.substr(Detail));
+    *Error = Source + ": " + PrintableText(Detail == std::string::npos ? Message : Message.substr(Detail));
   } catch (const BoardError &Problem) {
-    *Error = Source + ": " + Problem.what();
+    *Error = Source + ": " + PrintableText(Problem.what());
   } catch (const json::exception &Problem) {
-    *Error = Source + ": " + Problem.what();
+    *Error = Source + ": " + PrintableText(Problem.what());
   }
   return std::nullopt;
 }

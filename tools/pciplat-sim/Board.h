@@ -67,6 +67,10 @@ struct Board {
 Board DefaultBoard();
 const char *DefaultBoardJson();
 
+// Text from the input with control characters written as \xNN, so that a
+// message quoting it stays one line and cannot drive the terminal.
+std::string PrintableText(const std::string &Text);
+
 // Parses a board description; on error returns nullopt with "Source: field: why".
 std::optional<Board> ParseBoardJson(const std::string &Text, const std::string &Source, std::string *Error);
 // Replaces Base's hierarchy with the segment-0 functions of an lspci dump and

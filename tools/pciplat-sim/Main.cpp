@@ -57,7 +57,7 @@ struct Arguments {
 };
 
 int BadInput(const std::string &Message) {
-  std::fprintf(stderr, "pciplat-sim: error: %s\n", Message.c_str());
+  std::fprintf(stderr, "pciplat-sim: error: %s\n", pciplat::PrintableText(Message).c_str());
   return kExitBadInput;
 }
 
