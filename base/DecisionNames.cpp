@@ -4,7 +4,7 @@
 
 const char *DecisionKindName(DECISION_KIND Kind) {
   constexpr const char *Names[] = {"platform-call", "aspm-pass", "host-bridge", "link",   "retrain",
-                                   "payload",       "window",    "option-rom",  "ioapic", "config-block"};
+                                   "payload",       "window",    "option-rom",  "ioapic", "config-block", "callback"};
   const auto Index = static_cast<UINTN>(Kind);
   return Index < sizeof(Names) / sizeof(Names[0]) ? Names[Index] : "?";
 }

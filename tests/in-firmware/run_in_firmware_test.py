@@ -42,6 +42,7 @@ EXPECTED_CHECKS = [
     "fw.callback-prep-controller",
     "fw.config-blocks",
     "fw.ioapic",
+    "fw.capture",
 ]
 
 CPU_IO2_PROTOCOL = "AD61F191-AE5F-4C0E-B9FA-E869D288C64F"
@@ -64,6 +65,7 @@ def parse_args():
     parser.add_argument("--qemu", default="qemu-system-x86_64")
     parser.add_argument("--ovmf-code", type=Path, default=e2e.OVMF_DIR / "OVMF_CODE_4M.fd")
     parser.add_argument("--ovmf-vars", type=Path, default=e2e.OVMF_DIR / "OVMF_VARS_4M.fd")
+    parser.add_argument("--debug-image", action="store_true", help="the debug image in the driver's place")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--expect-entry-error", action="store_true")
     mode.add_argument("--baseline", action="store_true")
@@ -71,7 +73,7 @@ def parse_args():
 
 
 def inject_arguments(args):
-    platform = ["--module", str(args.images / "PciPlatformDxe.inf")]
+    platform = ["--module", str(args.images / ("PciPlatformDxeDebug.inf" if args.debug_image else "PciPlatformDxe.inf"))]
     if args.expect_entry_error:
         platform = ["--driver", f"{args.images / 'FailingEntryDxe.efi'},guid={PLATFORM_FILE_GUID},name=PciPlatformDxe"]
     return platform + [
