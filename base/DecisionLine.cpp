@@ -129,14 +129,13 @@ void PutField(LINE &Line, FIELD_SPEC Spec, UINT64 Value) {
 FIELDS OptionRomFields(DECISION_REASON Reason) {
   switch (Reason) {
   case DECISION_REASON::Supplied:
-    return {{"images", FIELD::Dec}, false, {"size", FIELD::Dec}};
+  case DECISION_REASON::SetAttached:
+  case DECISION_REASON::SetNotAttached:
+    return {{"images", FIELD::Dec}, false, {}};
   case DECISION_REASON::FileRead:
   case DECISION_REASON::FileMissing:
   case DECISION_REASON::VolumeUnreachable:
     return {{"row", FIELD::Dec}, false, {}};
-  case DECISION_REASON::SetAttached:
-  case DECISION_REASON::SetNotAttached:
-    return {{"images", FIELD::Dec}, false, {}};
   default:
     return {};
   }

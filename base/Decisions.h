@@ -54,7 +54,7 @@ enum class DECISION_REASON : UINT8 {
   PortControlSet,
   LinkSetupEnd,
   // OptionRom
-  Supplied,   // Value: images found; Detail: size returned
+  Supplied,   // Value: images found; the last is returned
   NullResult, // a null RomImage or RomSize
   NoPciIo,    // no PCI I/O on the handle
   EthernetSwitchedOff,

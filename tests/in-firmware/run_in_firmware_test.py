@@ -53,6 +53,8 @@ EXPECTED_CHECKS = [
     "fw.config-blocks",
     "fw.ioapic",
     "fw.capture",
+    "example.callbacks",
+    "example.option-rom-set",
 ]
 
 CPU_IO2_PROTOCOL = "AD61F191-AE5F-4C0E-B9FA-E869D288C64F"
@@ -62,6 +64,8 @@ VARIABLE_WRITE_ARCH_PROTOCOL = "6441F818-6362-4E44-B570-7DBA31DD2453"
 SUPPORT_FILE_GUID = "ECF63355-D700-4A37-9940-C6D58030E942"
 RECORDER_FILE_GUID = "216C3959-A762-4DDB-B11D-1BC0F66DDEEC"
 PLATFORM_FILE_GUID = "C8532B76-9366-49D3-98BF-8F59293D6DF8"  # PciPlatformDxe.inf
+PCI_CALLBACK_PROTOCOL = "1CA0E202-FE9E-4776-9FAA-570C19617A06"
+EXAMPLE_FILE_GUID = "5C0E7D41-2B9A-4F36-8E15-A4D3C7B9062F"
 APPLICATION = "InFirmwareApp.efi"
 REPOSITORY = Path(__file__).resolve().parents[2]
 # Two switches deep below a root port, with a second, empty downstream port on
@@ -115,6 +119,8 @@ def inject_arguments(args):
         "--driver", f"{args.images / 'E2eSupportDxe.efi'},guid={SUPPORT_FILE_GUID},depex={CPU_IO2_PROTOCOL}",
         "--driver", f"{args.images / 'InFirmwareRecorderDxe.efi'},guid={RECORDER_FILE_GUID},"
                     f"depex={SUPPORT_REPORT_PROTOCOL}+{VARIABLE_ARCH_PROTOCOL}+{VARIABLE_WRITE_ARCH_PROTOCOL}",
+        # The C example, once the driver's callback protocol is installed.
+        "--driver", f"{args.images / 'PciCallbackExample.efi'},guid={EXAMPLE_FILE_GUID},depex={PCI_CALLBACK_PROTOCOL}",
     ]
 
 
@@ -170,7 +176,9 @@ def section(console, begin, end):
 def agreement_problems(args, console, report):
     """Runs the board runner on the boot's capture; its decision lines must be the debug image's.
     Appends what a reader needs to see a difference to report."""
-    serial = [line for line in console.splitlines() if line.startswith(DECISION_LINE)]
+    # The boot's decisions; the application's own request for an option ROM comes after its start.
+    boot_output = console.split(e2e.BEGIN_MARK)[0]
+    serial = [line for line in boot_output.splitlines() if line.startswith(DECISION_LINE)]
     capture = section(console, CAPTURE_BEGIN, CAPTURE_END)
     if capture is None:
         return ["no configuration capture in the console output"]
