@@ -51,6 +51,17 @@ for board in "$source_dir"/boards/*.json; do
   "$sim" --numeric --board "$board" >/dev/null && pass || fail "board $(basename "$board") exited $?"
 done
 
+# --- the bus driver's sequences, as decision lines -------------------------------
+# OVMF's makes two bus-allocation passes: every function is prepared before its
+# child bus twice, and the report says which sequence ran.
+"$sim" --decision-lines >"$work/one-pass.txt" && "$sim" --decision-lines --sequence ovmf >"$work/ovmf.txt"
+prepared() { grep -c "^PCIPLAT platform-call prep-controller .* before-child-bus entry" "$1"; }
+[[ $(prepared "$work/ovmf.txt") -eq $((2 * $(prepared "$work/one-pass.txt"))) && $(prepared "$work/one-pass.txt") -gt 0 ]] &&
+  pass || fail "--sequence ovmf does not prepare every function twice"
+grep -qv "^PCIPLAT " "$work/ovmf.txt" && fail "--decision-lines printed other lines" || pass
+"$sim" --numeric --sequence=ovmf >"$work/ovmf-report.txt" 2>/dev/null
+grep -q "^Bus driver sequence: ovmf" "$work/ovmf-report.txt" && pass || fail "report lacks the sequence"
+
 # --- the options: both value forms, the outputs beyond the report ---------------
 "$sim" --numeric --board="$source_dir/boards/bare.json" >/dev/null && pass || fail "--board=FILE exited $?"
 "$sim" --version | grep -q "^pciplat-sim .*report schema 2" && pass || fail "--version"
@@ -131,6 +142,7 @@ expect_error "missing dump file" "cannot open" --lspci "$work/none.txt"
 expect_error "unknown option" "unknown option '--frobnicate'" --frobnicate
 [[ $(head -1 "$work/err") == "pciplat-sim: unknown option '--frobnicate'" ]] && grep -q "Try 'pciplat-sim --help'" "$work/err" &&
   pass || fail "usage error: the message first, then a pointer to --help"
+expect_error "unknown bus driver sequence" "option --sequence takes one-pass or ovmf, not 'twice'" --sequence=twice
 expect_error "empty value" "option --board needs a file name" --board=
 expect_error "value on a flag" "option --json takes no value" --json=yes
 printf '00:00.0 Host bridge\n00: 86 80 \033[2J 29\n' >"$work/escape.txt"
