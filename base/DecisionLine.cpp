@@ -175,11 +175,10 @@ const char *CallName(UINT64 Member) {
 }
 
 const char *PhaseName(UINT64 Member, UINT64 Phase) {
-  constexpr const char *HostBridge[] = {"begin-enumeration",       "begin-bus-allocation",
-                                        "end-bus-allocation",      "begin-resource-allocation",
-                                        "allocate-resources",      "set-resources",
-                                        "free-resources",          "end-resource-allocation",
-                                        "end-enumeration"};
+  constexpr const char *HostBridge[] = {
+      "begin-enumeration",  "begin-bus-allocation", "end-bus-allocation", "begin-resource-allocation",
+      "allocate-resources", "set-resources",        "free-resources",     "end-resource-allocation",
+      "end-enumeration"};
   constexpr const char *Controller[] = {"before-child-bus", "before-resource-collection"};
   if (Member == DECISION_CALL_PLATFORM_NOTIFY) {
     return Phase < sizeof(HostBridge) / sizeof(HostBridge[0]) ? HostBridge[Phase] : "?";

@@ -38,7 +38,7 @@ struct RunRecord {
   std::vector<sim::Access> Accesses;
   std::vector<CallMark> Calls;
   std::vector<DECISION> Decisions; // the driver's own records, in order
-  bool Enumerated = false; // the entry point succeeded and the scan ran
+  bool Enumerated = false;         // the entry point succeeded and the scan ran
 };
 
 struct RunResult {

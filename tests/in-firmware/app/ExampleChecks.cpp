@@ -69,13 +69,12 @@ void CheckExampleReadsSet(const ExampleReport *Report) {
   Check Result("example.option-rom-set");
   auto *Platform = LocateInterface<EFI_PCI_PLATFORM_PROTOCOL>(kPciPlatformProtocolGuid);
   if (Result.Expect(Report != nullptr && Platform != nullptr, "no example report or no platform protocol") &&
-      Result.ExpectStatus(InstallFakePciDevice(gTwoImageDevice, 0, 31, 2, kIntelVendorId, kTwoImageDeviceId,
-                                               kStorageClassWord),
-                          EFI_SUCCESS, "installing the PCI I/O handle")) {
+      Result.ExpectStatus(
+          InstallFakePciDevice(gTwoImageDevice, 0, 31, 2, kIntelVendorId, kTwoImageDeviceId, kStorageClassWord),
+          EFI_SUCCESS, "installing the PCI I/O handle")) {
     VOID *Image = nullptr;
     UINTN Size = 0;
-    Result.ExpectStatus(Platform->GetPciRom(Platform, gTwoImageDevice.Handle, &Image, &Size), EFI_SUCCESS,
-                        "GetPciRom");
+    Result.ExpectStatus(Platform->GetPciRom(Platform, gTwoImageDevice.Handle, &Image, &Size), EFI_SUCCESS, "GetPciRom");
     const auto *Set = HandleInterface<PCI_OPTION_ROM_SET>(gTwoImageDevice.Handle, kPciOptionRomSetGuid);
     if (Result.Expect(Set != nullptr && Set->Count == 2, "no set of two images on the handle")) {
       Result.ExpectEqual(Report->SetsRead, 1, "sets the example read");

@@ -20,8 +20,8 @@ UINT64 PciAddress(UINTN Bus, UINTN Device, UINTN Function, UINT32 Register) {
 
 bool ReadSpace(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINTN Bus, UINTN Device, UINTN Function, UINT8 *Space) {
   UINT32 Identity = 0xFFFFFFFF;
-  if (EFI_ERROR(RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, PciAddress(Bus, Device, Function, 0), 1,
-                                     &Identity)) ||
+  if (EFI_ERROR(
+          RootBridge->Pci.Read(RootBridge, EfiPciWidthUint32, PciAddress(Bus, Device, Function, 0), 1, &Identity)) ||
       (Identity & 0xFFFF) == 0xFFFF) {
     return false;
   }
@@ -56,8 +56,7 @@ void CaptureConfigSpaces(ConfigCapture &Capture) {
     Capture.Status = EFI_NOT_FOUND;
     return;
   }
-  Capture.Status =
-      gBootServices->AllocatePool(EfiBootServicesData, kCaptureCapacity * kConfigSpaceBytes, &Spaces);
+  Capture.Status = gBootServices->AllocatePool(EfiBootServicesData, kCaptureCapacity * kConfigSpaceBytes, &Spaces);
   if (EFI_ERROR(Capture.Status)) {
     return;
   }
