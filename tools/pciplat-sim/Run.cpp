@@ -359,6 +359,7 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
   Report["faults"] = Machine.Faults();
   State.Record.Accesses = Machine.Log().All();
   State.Record.Decisions = Machine.Decisions();
+  State.Record.WindowDecoded = Layout.ConfigWindow;
   State.Record.After = TakeSnapshot(Machine.Pci());
   Report["warnings"] = FindWarnings(Layout, State.Record);
   Result.DumpAfter = FormatLspciDump(Machine.Pci());

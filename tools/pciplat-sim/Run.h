@@ -39,6 +39,7 @@ struct RunRecord {
   std::vector<CallMark> Calls;
   std::vector<DECISION> Decisions; // the driver's own records, in order
   bool Enumerated = false;         // the entry point succeeded and the scan ran
+  bool WindowDecoded = true;       // the chipset's configuration window reaches configuration space
 };
 
 struct RunResult {
