@@ -2,17 +2,15 @@
 // (host, debug image); the shipped image has none.
 #include "Decisions.h"
 
-const char *DecisionKindName(DECISION_KIND Kind) {
-  constexpr const char *Names[] = {"platform-call", "aspm-pass",  "host-bridge", "link",         "retrain", "payload",
-                                   "window",        "option-rom", "ioapic",      "config-block", "callback"};
-  static_assert(sizeof(Names) / sizeof(Names[0]) == static_cast<UINTN>(DECISION_KIND::Callback) + 1);
-  const auto Index = static_cast<UINTN>(Kind);
-  return Index < sizeof(Names) / sizeof(Names[0]) ? Names[Index] : "?";
-}
-
 namespace {
 
-constexpr const char *ReasonNames[] = {
+constexpr const char *kKindNames[] = {"platform-call", "aspm-pass",    "host-bridge", "link",
+                                      "retrain",       "payload",      "window",      "option-rom",
+                                      "ioapic",        "config-block", "callback"};
+static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<UINTN>(DECISION_KIND::Callback) + 1);
+
+// In the order of DECISION_REASON.
+constexpr const char *kReasonNames[] = {
     "-",
     "configured",
     "slot-clock-missing",
@@ -50,12 +48,15 @@ constexpr const char *ReasonNames[] = {
     "variable-read",
     "variable-unreadable",
 };
+static_assert(sizeof(kReasonNames) / sizeof(kReasonNames[0]) ==
+              static_cast<UINTN>(DECISION_REASON::VariableUnreadable) + 1);
+
+template <UINTN Count> const char *NameAt(const char *const (&Names)[Count], UINTN Index) {
+  return Index < Count ? Names[Index] : "?";
+}
 
 } // namespace
 
-const char *DecisionReasonName(DECISION_REASON Reason) {
-  static_assert(sizeof(ReasonNames) / sizeof(ReasonNames[0]) ==
-                static_cast<UINTN>(DECISION_REASON::VariableUnreadable) + 1);
-  const auto Index = static_cast<UINTN>(Reason);
-  return Index < sizeof(ReasonNames) / sizeof(ReasonNames[0]) ? ReasonNames[Index] : "?";
-}
+const char *DecisionKindName(DECISION_KIND Kind) { return NameAt(kKindNames, static_cast<UINTN>(Kind)); }
+
+const char *DecisionReasonName(DECISION_REASON Reason) { return NameAt(kReasonNames, static_cast<UINTN>(Reason)); }

@@ -50,6 +50,7 @@ function(pciplat_layer_header_checks layer)
     add_library(pciplat_${layer}_headers OBJECT ${checks})
     target_link_libraries(pciplat_${layer}_headers PRIVATE pciplat_${layer})
     pciplat_driver_warnings(pciplat_${layer}_headers)
+    set_property(GLOBAL APPEND PROPERTY PCIPLAT_HEADER_CHECKS pciplat_${layer}_headers)
   endif()
 endfunction()
 

@@ -251,80 +251,111 @@ UINT8 ExpectedEthernetSwitch(bool Present, size_t Length, UINT8 Value) {
 
 } // namespace
 
-std::vector<std::string> RunOptionRomRequests(const uint8_t *Data, size_t Size) {
-  ByteReader Input(Data, Size);
-  sim::Machine Board;
-  Violations All;
-  const UINT8 Flags = Input.Byte();
-  const bool SetupPresent = (Flags & 0x01) != 0;
-  const size_t SetupLength = size_t{Input.Byte()} * 3;
-  const UINT8 SetupSwitch = Input.Byte();
-  if (SetupPresent) {
-    std::vector<UINT8> Setup(SetupLength, 0x5A);
-    if (SetupLength > kSetupEthernetSwitch) {
-      Setup[kSetupEthernetSwitch] = SetupSwitch;
+namespace {
+
+// What the input's head describes: the "Setup" variable, the volumes, the
+// devices; the requests follow.
+struct RomRequestBoard {
+  UINT8 Flags;
+  bool SetupPresent;
+  size_t SetupLength;
+  UINT8 SetupSwitch;
+  size_t FailingAllocation;
+  std::vector<RomDevice> Devices;
+};
+
+RomRequestBoard BuildRomRequestBoard(ByteReader &Input, sim::Machine &Board) {
+  RomRequestBoard Described{};
+  Described.Flags = Input.Byte();
+  Described.SetupPresent = (Described.Flags & 0x01) != 0;
+  Described.SetupLength = size_t{Input.Byte()} * 3;
+  Described.SetupSwitch = Input.Byte();
+  if (Described.SetupPresent) {
+    std::vector<UINT8> Setup(Described.SetupLength, 0x5A);
+    if (Described.SetupLength > kSetupEthernetSwitch) {
+      Setup[kSetupEthernetSwitch] = Described.SetupSwitch;
     }
     Board.Variables().Set(SETUP_VARIABLE_NAME, SETUP_VARIABLE_GUID, Setup);
   }
-  if ((Flags & 0x02) != 0) {
+  if ((Described.Flags & 0x02) != 0) {
     Board.Handles().FailLocateHandleBuffer(EFI_NOT_FOUND);
   }
-  const size_t FailingAllocation = Input.Byte();
+  Described.FailingAllocation = Input.Byte();
   AddVolumes(Input, Board);
-  std::vector<RomDevice> Devices;
   const UINT8 DeviceCount = Input.Byte() & 0x07;
   for (UINT8 Index = 0; Index < DeviceCount; ++Index) {
-    Devices.push_back(AddDevice(Input, Index, Board));
+    Described.Devices.push_back(AddDevice(Input, Index, Board));
   }
-  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 0, Size);
-  Board.LimitAccesses(Budget.Accesses);
-  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr) {
-    All.emplace_back("the driver did not install");
-    return All;
+  return Described;
+}
+
+// One GetPciRom, checked against what the device is; a returned image is
+// kept for the ownership checks.
+void CheckRequest(const RomDevice *Device, EFI_STATUS Status, const sim::ReturnedImage &Image,
+                  std::vector<sim::ReturnedImage> *Returned, Violations *All) {
+  const bool HasPciIo = Device != nullptr && Device->HasPciIo;
+  if (Status == EFI_SUCCESS) {
+    Returned->push_back(Image);
+    if (!HasPciIo || !Device->Identified || !MatchesAnyRow(*Device)) {
+      All->emplace_back("GetPciRom found an image for a device no table row names");
+    }
+  } else if (Status != EFI_NOT_FOUND) {
+    All->emplace_back("GetPciRom answered a status other than EFI_SUCCESS or EFI_NOT_FOUND");
   }
+}
+
+// The requests until the input ends, over the described devices and handles
+// that are none. True when one reached a device with PCI I/O, which reads
+// Setup.
+bool RequestRoms(ByteReader &Input, sim::Machine &Board, const RomRequestBoard &Described,
+                 std::vector<sim::ReturnedImage> *Returned, Violations *All) {
   EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
-  if (FailingAllocation != 0) {
-    Board.Memory().FailAllocation(FailingAllocation);
-  }
   int NotAHandle = 0;
-  const EFI_HANDLE Others[] = {nullptr, Board.DriverImageHandle(),
-                               Board.Handles().HandlesWith(EFI_FIRMWARE_VOLUME_PROTOCOL_GUID).empty()
-                                   ? nullptr
-                                   : Board.Handles().HandlesWith(EFI_FIRMWARE_VOLUME_PROTOCOL_GUID).front(),
+  const auto Volumes = Board.Handles().HandlesWith(EFI_FIRMWARE_VOLUME_PROTOCOL_GUID);
+  const EFI_HANDLE Others[] = {nullptr, Board.DriverImageHandle(), Volumes.empty() ? nullptr : Volumes.front(),
                                &NotAHandle};
-  std::vector<sim::ReturnedImage> Returned;
   bool SetupLoaded = false;
-  size_t Request = 0;
-  while (!Input.AtEnd()) {
-    const size_t Choice = Input.Byte() % (Devices.size() + std::size(Others));
-    const RomDevice *Device = Choice < Devices.size() ? &Devices[Choice] : nullptr;
-    const EFI_HANDLE Handle = Device != nullptr ? Device->Handle : Others[Choice - Devices.size()];
-    const bool NullImage = (Flags & 0x04) != 0 && Request % 4 == 3;
-    const bool NullSize = (Flags & 0x08) != 0 && Request % 4 == 1;
-    ++Request;
+  for (size_t Request = 0; !Input.AtEnd(); ++Request) {
+    const size_t Choice = Input.Byte() % (Described.Devices.size() + std::size(Others));
+    const RomDevice *Device = Choice < Described.Devices.size() ? &Described.Devices[Choice] : nullptr;
+    const EFI_HANDLE Handle = Device != nullptr ? Device->Handle : Others[Choice - Described.Devices.size()];
+    const bool NullImage = (Described.Flags & 0x04) != 0 && Request % 4 == 3;
+    const bool NullSize = (Described.Flags & 0x08) != 0 && Request % 4 == 1;
     VOID *Image = nullptr;
     UINTN RomSize = 0;
     const EFI_STATUS Status =
         Platform.GetPciRom(&Platform, Handle, NullImage ? nullptr : &Image, NullSize ? nullptr : &RomSize);
     if (NullImage || NullSize) {
       if (Status != EFI_INVALID_PARAMETER) {
-        All.emplace_back("GetPciRom with a null result pointer did not answer EFI_INVALID_PARAMETER");
+        All->emplace_back("GetPciRom with a null result pointer did not answer EFI_INVALID_PARAMETER");
       }
       continue;
     }
-    const bool HasPciIo = Device != nullptr && Device->HasPciIo;
-    SetupLoaded = SetupLoaded || HasPciIo;
-    if (Status == EFI_SUCCESS) {
-      Returned.push_back({Image, RomSize});
-      if (!HasPciIo || !Device->Identified || !MatchesAnyRow(*Device)) {
-        All.emplace_back("GetPciRom found an image for a device no table row names");
-      }
-    } else if (Status != EFI_NOT_FOUND) {
-      All.emplace_back("GetPciRom answered a status other than EFI_SUCCESS or EFI_NOT_FOUND");
-    }
+    SetupLoaded = SetupLoaded || (Device != nullptr && Device->HasPciIo);
+    CheckRequest(Device, Status, {Image, RomSize}, Returned, All);
   }
-  if (SetupLoaded) {
-    const UINT8 Expected = ExpectedEthernetSwitch(SetupPresent, SetupLength, SetupSwitch);
+  return SetupLoaded;
+}
+
+} // namespace
+
+std::vector<std::string> RunOptionRomRequests(const uint8_t *Data, size_t Size) {
+  ByteReader Input(Data, Size);
+  sim::Machine Board;
+  Violations All;
+  const RomRequestBoard Described = BuildRomRequestBoard(Input, Board);
+  const sim::RunBudget Budget = sim::BudgetFor(Board.Pci(), 0, Size);
+  Board.LimitAccesses(Budget.Accesses);
+  if (Board.LoadDriver() != EFI_SUCCESS || Board.PciPlatform() == nullptr) {
+    All.emplace_back("the driver did not install");
+    return All;
+  }
+  if (Described.FailingAllocation != 0) {
+    Board.Memory().FailAllocation(Described.FailingAllocation);
+  }
+  std::vector<sim::ReturnedImage> Returned;
+  if (RequestRoms(Input, Board, Described, &Returned, &All)) {
+    const UINT8 Expected = ExpectedEthernetSwitch(Described.SetupPresent, Described.SetupLength, Described.SetupSwitch);
     if (SetupData()[kSetupEthernetSwitch] != Expected) {
       All.emplace_back("Setup byte 91 is " + std::to_string(SetupData()[kSetupEthernetSwitch]) + ", expected " +
                        std::to_string(Expected));
@@ -374,6 +405,80 @@ void BuildCallbackBoard(sim::Machine &Board) {
 
 } // namespace
 
+namespace {
+
+// One registration run: the driver's two protocols and the harness watching
+// the callbacks.
+struct RegistrationRun {
+  sim::Machine &Board;
+  EFI_PCI_PLATFORM_PROTOCOL &Platform;
+  CallbackHarness &Harness;
+  Violations *All;
+
+  void Notify(EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase) {
+    ExpectSuccess(All, Platform.PlatformNotify(&Platform, Board.HostBridgeHandle(), Phase, ChipsetExit),
+                  "PlatformNotify");
+  }
+
+  void PrepareController(UINT8 Bus, bool Exit) {
+    EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{};
+    Address.Bus = Bus;
+    const size_t CallsBefore = Harness.Calls();
+    ExpectSuccess(All,
+                  Platform.PlatformPrepController(&Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
+                                                  Address, EfiPciBeforeChildBusEnumeration,
+                                                  Exit ? ChipsetExit : ChipsetEntry),
+                  "PlatformPrepController");
+    if (Exit && Harness.Calls() != CallsBefore) {
+      All->emplace_back("PlatformPrepController with ChipsetExit dispatched callbacks");
+    }
+  }
+
+  void SetBehaviour(UINT8 Operation, UINT8 Argument) {
+    CallbackHarness::SlotBehaviour Behaviour;
+    if ((Operation & 0x07) == 6) {
+      Behaviour.RegistersSlot = true;
+      Behaviour.RegisteredSlot = (Argument >> 3) & 0x07;
+      Behaviour.RegisteredMask = MaskOf(Operation >> 3);
+    } else {
+      const bool Variant = (Operation & 0x08) != 0;
+      Behaviour.TogglesBridge = Variant;
+      Behaviour.SetsHeaderType = !Variant;
+      Behaviour.HeaderType = Operation;
+    }
+    Harness.SetBehaviour(Argument & 0x07, Behaviour);
+  }
+
+  // One operation of the input: low 3 bits of Operation choose it.
+  void Perform(UINT8 Operation, UINT8 Argument) {
+    switch (Operation & 0x07) {
+    case 0:
+      Harness.Register(Argument & 0x07, MaskOf(Argument >> 3));
+      break;
+    case 1:
+      Harness.RegisterNull(MaskOf(Argument >> 3));
+      break;
+    case 2:
+      PrepareController(Argument, (Operation & 0x08) != 0);
+      break;
+    case 3:
+      Notify(EfiPciHostBridgeBeginResourceAllocation);
+      break;
+    case 4:
+      Notify(EfiPciHostBridgeEndResourceAllocation);
+      break;
+    case 5:
+      Harness.FailAllocation(1 + (Argument & 0x03));
+      break;
+    default:
+      SetBehaviour(Operation, Argument);
+      break;
+    }
+  }
+};
+
+} // namespace
+
 std::vector<std::string> RunCallbackRegistrations(const uint8_t *Data, size_t Size) {
   ByteReader Input(Data, Size);
   sim::Machine Board;
@@ -386,64 +491,12 @@ std::vector<std::string> RunCallbackRegistrations(const uint8_t *Data, size_t Si
     All.emplace_back("the driver did not install");
     return All;
   }
-  EFI_PCI_PLATFORM_PROTOCOL &Platform = *Board.PciPlatform();
   CallbackHarness Harness(Board, *Board.PciCallback(), &All);
-  const auto Notify = [&](EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase) {
-    ExpectSuccess(&All, Platform.PlatformNotify(&Platform, Board.HostBridgeHandle(), Phase, ChipsetExit),
-                  "PlatformNotify");
-  };
-  Notify(EfiPciHostBridgeBeginEnumeration);
+  RegistrationRun Run{Board, *Board.PciPlatform(), Harness, &All};
+  Run.Notify(EfiPciHostBridgeBeginEnumeration);
   while (!Input.AtEnd()) {
     const UINT8 Operation = Input.Byte();
-    const UINT8 Argument = Input.Byte();
-    const bool Variant = (Operation & 0x08) != 0;
-    switch (Operation & 0x07) {
-    case 0:
-      Harness.Register(Argument & 0x07, MaskOf(Argument >> 3));
-      break;
-    case 1:
-      Harness.RegisterNull(MaskOf(Argument >> 3));
-      break;
-    case 2: {
-      EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{};
-      Address.Bus = Argument;
-      const size_t CallsBefore = Harness.Calls();
-      ExpectSuccess(&All,
-                    Platform.PlatformPrepController(&Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(),
-                                                    Address, EfiPciBeforeChildBusEnumeration,
-                                                    Variant ? ChipsetExit : ChipsetEntry),
-                    "PlatformPrepController");
-      if (Variant && Harness.Calls() != CallsBefore) {
-        All.emplace_back("PlatformPrepController with ChipsetExit dispatched callbacks");
-      }
-      break;
-    }
-    case 3:
-      Notify(EfiPciHostBridgeBeginResourceAllocation);
-      break;
-    case 4:
-      Notify(EfiPciHostBridgeEndResourceAllocation);
-      break;
-    case 5:
-      Harness.FailAllocation(1 + (Argument & 0x03));
-      break;
-    case 6: {
-      CallbackHarness::SlotBehaviour Behaviour;
-      Behaviour.RegistersSlot = true;
-      Behaviour.RegisteredSlot = (Argument >> 3) & 0x07;
-      Behaviour.RegisteredMask = MaskOf(Operation >> 3);
-      Harness.SetBehaviour(Argument & 0x07, Behaviour);
-      break;
-    }
-    default: {
-      CallbackHarness::SlotBehaviour Behaviour;
-      Behaviour.TogglesBridge = Variant;
-      Behaviour.SetsHeaderType = !Variant;
-      Behaviour.HeaderType = Operation;
-      Harness.SetBehaviour(Argument & 0x07, Behaviour);
-      break;
-    }
-    }
+    Run.Perform(Operation, Input.Byte());
     Harness.EndDispatch();
   }
   sim::PoolOwners Owners;

@@ -57,7 +57,7 @@ bool BothEndsQualify(UINT16 BridgeLinkStatus, UINT16 ChildLinkStatus, bool Bridg
          (ChildLinkStatus & PCIE_LINK_STATUS_SLOT_CLOCK) != 0 && BridgeL1 && ChildL1;
 }
 
-// Why a link that does not qualify is left alone, and the end that stops it.
+// Why a link that does not qualify is left alone.
 DECISION_REASON LinkRefusal(UINT16 PortStatus, UINT16 ChildStatus) {
   const bool BothClocked = (PortStatus & ChildStatus & PCIE_LINK_STATUS_SLOT_CLOCK) != 0;
   return BothClocked ? DECISION_REASON::L1Unsupported : DECISION_REASON::SlotClockMissing;

@@ -5,7 +5,7 @@
 # build/fuzz/artifacts/. Exits non-zero on the first target that fails.
 #
 #   scripts/fuzz.sh [seconds-per-target] [target...]
-#   targets: enumeration option-rom-requests callback-registrations
+#   targets: enumeration option-rom-requests callback-registrations lspci-dump board-description
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +13,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(enumeration option-rom-requests callback-registrations)
+  targets=(enumeration option-rom-requests callback-registrations lspci-dump board-description)
 fi
 
 mkdir -p build/fuzz/artifacts

@@ -58,6 +58,29 @@ std::string FormatAccess(const Access &Entry) {
   return Text;
 }
 
+namespace {
+
+// Storage kept for the next log; a run that logged more than this gives its
+// memory back instead.
+constexpr size_t kLargestKeptLog = size_t{1} << 20;
+
+std::vector<Access> &SpareStorage() {
+  thread_local std::vector<Access> Spare;
+  return Spare;
+}
+
+} // namespace
+
+AccessLog::AccessLog() { Entries.swap(SpareStorage()); }
+
+AccessLog::~AccessLog() {
+  std::vector<Access> &Spare = SpareStorage();
+  if (Entries.capacity() > Spare.capacity() && Entries.capacity() <= kLargestKeptLog) {
+    Entries.clear();
+    Spare.swap(Entries);
+  }
+}
+
 size_t AccessLog::Count(AccessKind Kind) const {
   size_t Total = 0;
   for (const auto &Entry : Entries) {

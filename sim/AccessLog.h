@@ -39,8 +39,17 @@ struct Access {
 
 std::string FormatAccess(const Access &Entry);
 
+// A log takes over the storage the previous one left behind (one machine
+// follows another in every test, fuzz run and benchmark): a log that grows
+// afresh each run spends most of its time copying itself into new memory and
+// faulting those pages in, far more than recording accesses.
 class AccessLog {
 public:
+  AccessLog();
+  ~AccessLog();
+  AccessLog(const AccessLog &Other) : Entries(Other.Entries) {}
+  AccessLog &operator=(const AccessLog &Other) = default;
+
   void Record(const Access &Entry) { Entries.push_back(Entry); }
   const std::vector<Access> &All() const { return Entries; }
   void Clear() { Entries.clear(); }

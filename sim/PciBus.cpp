@@ -3,6 +3,7 @@
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -43,9 +44,7 @@ void PciFunction::Poke32(UINT32 Offset, UINT32 Value) {
   Poke16(Offset + 2, static_cast<UINT16>(Value >> 16));
 }
 void PciFunction::SetReadOnly(UINT32 Offset, UINT32 Length) {
-  for (UINT32 Index = 0; Index < Length; ++Index) {
-    Writable[Offset + Index] = 0;
-  }
+  std::fill_n(Writable.begin() + Offset, Length, UINT8{0});
 }
 
 UINT8 PciFunction::SoftwareRead8(UINT32 Offset) {
@@ -193,20 +192,39 @@ UINT16 PciFunction::LinkControl() const { return PcieCap ? Peek16(*PcieCap + PCI
 UINT16 PciFunction::LinkStatus() const { return PcieCap ? Peek16(*PcieCap + PCIE_LINK_STATUS_OFFSET) : 0; }
 UINT16 PciFunction::DeviceControl() const { return PcieCap ? Peek16(*PcieCap + PCIE_DEVICE_CONTROL_OFFSET) : 0; }
 
+PciBus::BusTable &PciBus::TableFor(UINT8 Bus) {
+  auto &Table = Tables[Bus];
+  if (!Table) {
+    Table = std::make_unique<BusTable>();
+  }
+  return *Table;
+}
+
 PciFunction &PciBus::Add(Bdf Where) {
-  auto &Slot = All[Where];
-  Slot = std::make_unique<PciFunction>(Where);
-  return *Slot;
+  auto &Owner = All[Where];
+  Owner = std::make_unique<PciFunction>(Where);
+  if (Indexed(Where)) {
+    TableFor(Where.Bus).Functions[SlotOf(Where)] = Owner.get();
+  }
+  return *Owner;
 }
 PciFunction *PciBus::Find(Bdf Where) {
-  const auto Found = All.find(Where);
-  return Found == All.end() ? nullptr : Found->second.get();
+  return const_cast<PciFunction *>(static_cast<const PciBus *>(this)->Find(Where));
 }
 const PciFunction *PciBus::Find(Bdf Where) const {
+  if (Indexed(Where)) {
+    const BusTable *Table = Tables[Where.Bus].get();
+    return Table != nullptr ? Table->Functions[SlotOf(Where)] : nullptr;
+  }
   const auto Found = All.find(Where);
   return Found == All.end() ? nullptr : Found->second.get();
 }
-void PciBus::Remove(Bdf Where) { All.erase(Where); }
+void PciBus::Remove(Bdf Where) {
+  All.erase(Where);
+  if (Indexed(Where) && Tables[Where.Bus]) {
+    Tables[Where.Bus]->Functions[SlotOf(Where)] = nullptr;
+  }
+}
 
 void PciBus::FailReads(Bdf Where, std::optional<UINT16> Register) {
   if (Register) {
@@ -214,9 +232,22 @@ void PciBus::FailReads(Bdf Where, std::optional<UINT16> Register) {
   } else {
     FailingFunctions.insert(Where);
   }
+  if (Indexed(Where)) {
+    BusTable &Table = TableFor(Where.Bus);
+    (Register ? Table.FailsSome : Table.FailsAll).set(SlotOf(Where));
+  }
 }
 
 bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
+  if (FailingFunctions.empty() && FailingRegisters.empty()) {
+    return false;
+  }
+  if (Indexed(Where)) {
+    const BusTable *Table = Tables[Where.Bus].get();
+    if (Table == nullptr || !(Table->FailsAll[SlotOf(Where)] || Table->FailsSome[SlotOf(Where)])) {
+      return false;
+    }
+  }
   if (FailingFunctions.count(Where) != 0) {
     return true;
   }

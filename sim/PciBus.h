@@ -9,6 +9,7 @@
 #include "base/Uefi.h"
 
 #include <array>
+#include <bitset>
 #include <compare>
 #include <map>
 #include <memory>
@@ -129,6 +130,19 @@ public:
   void WindowWrite(UINT64 PhysicalAddress, UINT8 Width, UINT64 Value);
 
 private:
+  // Every access looks its function up, mostly to find nothing: software
+  // probes all 256 device/function numbers of a bus. A table per bus in use
+  // answers that directly; the map stays the owner and the ordered view.
+  static constexpr unsigned kSlotsPerBus = 32 * 8;
+  struct BusTable {
+    std::array<PciFunction *, kSlotsPerBus> Functions{};
+    std::bitset<kSlotsPerBus> FailsAll;  // in FailingFunctions
+    std::bitset<kSlotsPerBus> FailsSome; // has entries in FailingRegisters
+  };
+  static bool Indexed(Bdf Where) { return Where.Device < 32 && Where.Function < 8; }
+  static unsigned SlotOf(Bdf Where) { return Where.Device * 8U + Where.Function; }
+  BusTable &TableFor(UINT8 Bus);
+
   bool ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const;
   UINT64 ReadBytes(Bdf Where, UINT32 Register, UINT8 Width);
   void WriteBytes(Bdf Where, UINT32 Register, UINT8 Width, UINT64 Value);
@@ -136,6 +150,7 @@ private:
   std::map<Bdf, std::unique_ptr<PciFunction>> All;
   std::set<Bdf> FailingFunctions;
   std::set<std::pair<Bdf, UINT16>> FailingRegisters;
+  std::array<std::unique_ptr<BusTable>, 256> Tables;
 };
 
 } // namespace sim

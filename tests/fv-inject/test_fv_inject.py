@@ -10,6 +10,7 @@ import os
 import pathlib
 import random
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -277,7 +278,7 @@ class FvInjectTest(unittest.TestCase):
     def test_bad_driver_options_and_duplicate_files_are_refused(self):
         cases = [
             ("no GUID", "%s" % self.driver, "file GUID is required"),
-            ("bad GUID", "%s,guid=nonsense" % self.driver, "badly formed"),
+            ("bad GUID", "%s,guid=nonsense" % self.driver, "guid=: 'nonsense' is not a GUID"),
             ("unknown option", "%s,guid=%s,size=3" % (self.driver, DRIVER_GUID), "bad option"),
             ("bad depex file", "%s,guid=%s,depex=@%s" % (self.driver, DRIVER_GUID, self.driver), "dependency"),
             ("missing file", "%s/none.efi,guid=%s" % (self.dir, DRIVER_GUID), "No such file"),
@@ -373,7 +374,7 @@ class BinaryModuleTest(unittest.TestCase):
             for name, text, message in (
                     ("a PEIM", body % (DRIVER_GUID, "PEIM", "  PE32|M.efi|*\n"), "not a DXE driver"),
                     ("no image", body % (DRIVER_GUID, "DXE_DRIVER", "  DXE_DEPEX|M.depex|*\n"), "no PE32"),
-                    ("bad GUID", body % ("xyz", "DXE_DRIVER", "  PE32|M.efi|*\n"), "badly formed"),
+                    ("bad GUID", body % ("xyz", "DXE_DRIVER", "  PE32|M.efi|*\n"), "FILE_GUID: 'xyz' is not a GUID"),
                     ("missing depex", body % (DRIVER_GUID, "DXE_DRIVER", "  PE32|M.efi|*\n  DXE_DEPEX|No.depex|*\n"),
                      "No such file"),
                     ("no FILE_GUID", "[Defines]\n BASE_NAME = M\n MODULE_TYPE = DXE_DRIVER\n", "no FILE_GUID")):
@@ -382,6 +383,55 @@ class BinaryModuleTest(unittest.TestCase):
                     bad.write_text(text)
                     with self.assertRaisesRegex(FormatError, message):
                         fv_inject.driver_spec_from_inf(bad)
+
+
+class CommandLineTest(unittest.TestCase):
+    """Every refusal is one line, `fv-inject: error: ...`, with the documented
+    status (1 refused input, 2 unparsable command line), never a traceback."""
+
+    def test_bad_arguments_and_paths_are_refused_in_one_line(self):
+        with tempfile.TemporaryDirectory() as work:
+            work = pathlib.Path(work)
+            driver = work / "D.efi"
+            driver.write_bytes(make_pe())
+            inject = ["inject", str(OVMF_CODE), "-o", str(work / "out.fd")]
+            spec = "%s,guid=%s" % (driver, DRIVER_GUID)
+            cases = [
+                ("output in a missing folder", ["inject", str(OVMF_CODE), "-o", str(work / "no" / "out.fd")], 1,
+                 "folder .*/no does not exist"),
+                ("module that is not an .inf", inject + ["--module", str(driver)], 1,
+                 "--module .*D.efi: not a binary module description"),
+                ("module that is not text", inject + ["--module", str(self.binary_inf(work))], 1, "not a text file"),
+                ("malformed guid=", inject + ["--driver", "%s,guid=1234" % driver], 1,
+                 "--driver '.*' guid=: '1234' is not a GUID"),
+                ("malformed GUID in depex=", inject + ["--driver", spec + ",depex=%s+x" % DRIVER_GUID], 1,
+                 "--driver '.*' depex=: 'x' is not a GUID"),
+                ("missing depex file", inject + ["--driver", spec + ",depex=@%s" % (work / "none")], 1,
+                 "depex=: cannot read .*none: No such file"),
+                ("driver option without a path", inject + ["--driver", ",guid=%s" % DRIVER_GUID], 1,
+                 "no driver file before the options"),
+                ("malformed --protocol", ["depex", "--protocol", "AD61F191", "-o", str(work / "x.depex")], 1,
+                 "depex --protocol: 'AD61F191' is not a GUID"),
+                ("image that is a folder", ["verify", str(work)], 1, "Is a directory"),
+                ("missing image", ["pe-checksum", str(work / "none.efi")], 1, "No such file"),
+                ("unknown command", ["frobnicate"], 2, "invalid choice: 'frobnicate'"),
+                ("output option without a value", ["inject", str(OVMF_CODE), "-o"], 2, "expected one argument"),
+            ]
+            for name, arguments, status, message in cases:
+                with self.subTest(name):
+                    run = subprocess.run([sys.executable, str(TOOL_DIR / "fv_inject.py")] + arguments,
+                                         capture_output=True, text=True, check=False)
+                    self.assertEqual(run.returncode, status, run.stderr)
+                    self.assertRegex(run.stderr, "^fv-inject: error: .*%s.*\n$" % message)
+                    self.assertEqual(run.stderr.count("\n"), 1, run.stderr)
+                    self.assertEqual(run.stdout, "")
+            self.assertEqual(sorted(p.name for p in work.iterdir()), ["D.efi", "M.inf"])
+
+    @staticmethod
+    def binary_inf(work):
+        path = work / "M.inf"
+        path.write_bytes(b"[Defines]\xff\xfe\x00")
+        return path
 
 
 if __name__ == "__main__":

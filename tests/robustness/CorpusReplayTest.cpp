@@ -2,6 +2,7 @@
 // the same harness as the fuzz targets: the fuzzers' findings stay fixed in
 // the ordinary suite, in both the host and the sanitizer builds.
 #include "fuzz/Scenarios.h"
+#include "fuzz/ToolInputs.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,8 @@ const Target kTargets[] = {
     {"enumeration", fuzz::RunEnumeration},
     {"option-rom-requests", fuzz::RunOptionRomRequests},
     {"callback-registrations", fuzz::RunCallbackRegistrations},
+    {"lspci-dump", fuzz::RunLspciDump},
+    {"board-description", fuzz::RunBoardDescription},
 };
 
 std::vector<uint8_t> ReadInput(const std::filesystem::path &Path) {

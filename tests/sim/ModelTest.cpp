@@ -71,6 +71,30 @@ TEST_F(ModelTest, BothConfigurationViewsReachTheSameBytes) {
   EXPECT_EQ(Value, 0xFFFFFFFFU);
 }
 
+TEST_F(ModelTest, FunctionsAndFailingReadsAreFoundWhereTheyWerePlaced) {
+  auto *Io = Machine.RootBridgeIo();
+  const auto Read16 = [Io](UINT64 Address, UINT16 *Value) {
+    return Io->Pci.Read(Io, EfiPciWidthUint16, Address, 1, Value);
+  };
+  UINT16 Value = 0;
+  sim::AddConventionalFunction(Machine.Pci(), {5, 2, 0}, 0x8086, 0x1234);
+  Machine.Pci().Remove({5, 2, 0});
+  EXPECT_EQ(Machine.Pci().Find({5, 2, 0}), nullptr);
+  EXPECT_EQ(Read16(0x05020000, &Value), EFI_SUCCESS);
+  EXPECT_EQ(Value, 0xFFFF) << "a removed function reads all ones";
+  sim::AddConventionalFunction(Machine.Pci(), {5, 2, 0}, 0x8086, 0x5678);
+  EXPECT_EQ(Read16(0x05020002, &Value), EFI_SUCCESS);
+  EXPECT_EQ(Value, 0x5678);
+
+  // Failing reads apply to absent functions too, and only where placed.
+  Machine.Pci().FailReads({9, 1, 3});
+  Machine.Pci().FailReads({5, 2, 0}, 0x09);
+  EXPECT_EQ(Read16(0x09010300, &Value), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Read16(0x09010200, &Value), EFI_SUCCESS);
+  EXPECT_EQ(Read16(0x05020008, &Value), EFI_DEVICE_ERROR) << "the read covers register 0x09";
+  EXPECT_EQ(Read16(0x0502000A, &Value), EFI_SUCCESS);
+}
+
 TEST_F(ModelTest, IdentityRegistersAreReadOnly) {
   auto &Function = sim::AddConventionalFunction(Machine.Pci(), {0, 4, 0}, 0x8086, 0x1234);
   auto *Io = Machine.RootBridgeIo();

@@ -57,6 +57,11 @@ TEST(BoardTest, NamesTheFieldAndTheFaultOfBadDescriptions) {
        "board.json: board.\\x1b[31m: unknown field"},
       {"flag type", R"({"functions": [], "services": {"cpu_io": "no"}})",
        "board.json: services.cpu_io: expected true or false"},
+      // The chipset's block layouts: QMX_CONF holds 427 bytes, QMX_DEP_CONF 18.
+      {"config block smaller than its layout", R"({"functions": [], "config_blocks": {"QMX_CONF": 426}})",
+       "board.json: config_blocks.QMX_CONF: 426 bytes cannot hold the block's 427-byte layout"},
+      {"dependent block smaller than its layout", R"({"functions": [], "config_blocks": {"QMX_DEP_CONF": 17}})",
+       "board.json: config_blocks.QMX_DEP_CONF: 17 bytes cannot hold the block's 18-byte layout"},
   };
   for (const Case &Test : Cases) {
     std::string Error;

@@ -21,6 +21,8 @@ def parse_inf(path):
         text = path.read_text(encoding="utf-8")
     except OSError as error:
         raise FormatError("%s: %s" % (path, error.strerror)) from None
+    except UnicodeDecodeError:
+        raise FormatError("%s: not a text file" % path) from None
     defines, binaries = {}, {}
     section = None
     for number, line in enumerate(text.splitlines(), 1):

@@ -10,9 +10,10 @@ and check such images.
   fv-inject depex (--true | --protocol GUID ...) -o FILE
   fv-inject pe-checksum [--stamp] IMAGE.efi
 
-An image it does not understand, a damaged driver file or a lack of space is
-refused with a message and exit status 1, and no output file is written.
-See README.md next to this file.
+Exit status: 0 done; 1 refused (an image it does not understand, a damaged
+driver file, a malformed GUID or depex, an unreadable or unwritable path, a
+lack of space), with one line on stderr and no output file written; 2 a
+command line it cannot parse. See README.md next to this file.
 """
 
 import argparse
@@ -163,44 +164,62 @@ class DriverSpec:
     depex: bytes  # None: no depex section (the DXE core then waits for every architectural protocol)
 
 
-def parse_depex_spec(text):
+def parse_guid(text, argument):
+    """The GUID `text`, or a refusal naming the argument it came from."""
+    try:
+        return guid_bytes(text)
+    except ValueError:
+        raise FormatError("%s: '%s' is not a GUID (8-4-4-4-12 hex digits)" % (argument, text)) from None
+
+
+def read_depex_file(path, argument):
+    try:
+        depex = pathlib.Path(path).read_bytes()
+    except OSError as error:
+        raise FormatError("%s: cannot read %s: %s" % (argument, path, error.strerror)) from None
+    try:
+        validate_depex(depex)
+    except FormatError as error:
+        raise FormatError("%s: %s" % (argument, error)) from None
+    return depex
+
+
+def parse_depex_spec(text, argument):
+    """true, GUID+GUID... (every protocol installed) or @FILE (a binary expression)."""
     if text.lower() == "true":
         return depex_true()
     if text.startswith("@"):
-        depex = pathlib.Path(text[1:]).read_bytes()
-    else:
-        depex = depex_all_of([guid_bytes(g) for g in text.split("+")])
-    validate_depex(depex)
-    return depex
+        return read_depex_file(text[1:], argument)
+    return depex_all_of([parse_guid(g, argument) for g in text.split("+")])
 
 
 def parse_driver_spec(text):
     """PATH,guid=GUID[,name=NAME][,depex=true|GUID+GUID...|@FILE]"""
+    argument = "--driver '%s'" % text
     path, *options = text.split(",")
     fields = {}
     for option in options:
         key, sep, value = option.partition("=")
         if not sep or key not in ("guid", "name", "depex") or key in fields:
-            raise FormatError("driver '%s': bad option '%s'" % (text, option))
+            raise FormatError("%s: bad option '%s' (guid=, name=, depex= once each)" % (argument, option))
         fields[key] = value
+    if not path:
+        raise FormatError("%s: no driver file before the options" % argument)
     if "guid" not in fields:
-        raise FormatError("driver '%s': a file GUID is required (guid=...)" % text)
-    try:
-        guid = guid_bytes(fields["guid"])
-        depex = parse_depex_spec(fields.get("depex", "true"))
-    except ValueError as error:
-        raise FormatError("driver '%s': %s" % (text, error)) from None
+        raise FormatError("%s: a file GUID is required (guid=...)" % argument)
+    guid = parse_guid(fields["guid"], argument + " guid=")
+    depex = parse_depex_spec(fields.get("depex", "true"), argument + " depex=")
     return DriverSpec(pathlib.Path(path), guid, fields.get("name", pathlib.Path(path).stem), depex)
 
 
 def driver_spec_from_inf(path):
     """A binary module description: BASE_NAME, FILE_GUID, its PE32 image and DXE depex."""
+    if pathlib.Path(path).suffix.lower() != ".inf":
+        raise FormatError("--module %s: not a binary module description (.inf); give a driver image "
+                          "with --driver 'PATH,guid=GUID'" % path)
     name, guid, image, depex_path = binary_module.driver_from_inf(path)
-    try:
-        depex = parse_depex_spec("@%s" % depex_path) if depex_path else None
-        return DriverSpec(image, guid_bytes(guid), name, depex)
-    except (OSError, ValueError, FormatError) as error:
-        raise FormatError("%s: %s" % (path, getattr(error, "strerror", None) or error)) from None
+    depex = read_depex_file(depex_path, "%s: DXE_DEPEX" % path) if depex_path else None
+    return DriverSpec(image, parse_guid(guid, "%s: FILE_GUID" % path), name, depex)
 
 
 def driver_file(wanted, require_checksum):
@@ -328,6 +347,13 @@ def write_atomically(path, data):
     directory renamed over it, removed if anything fails."""
     path = pathlib.Path(path)
     try:
+        replace_whole(path, data)
+    except OSError as error:
+        raise FormatError("%s: cannot write: %s" % (path, error.strerror)) from None
+
+
+def replace_whole(path, data):
+    try:
         mode = path.stat().st_mode & 0o7777
     except FileNotFoundError:
         umask = os.umask(0)
@@ -344,6 +370,13 @@ def write_atomically(path, data):
         raise
 
 
+def check_output_folder(path):
+    """Refuses an output path whose folder does not exist before any work is done."""
+    folder = pathlib.Path(path).parent
+    if not folder.is_dir():
+        raise FormatError("-o %s: folder %s does not exist" % (path, folder))
+
+
 def read_input(path):
     try:
         return pathlib.Path(path).read_bytes()
@@ -352,6 +385,7 @@ def read_input(path):
 
 
 def command_inject(arguments):
+    check_output_folder(arguments.output)
     drivers = [driver_spec_from_inf(path) for path in arguments.module]
     drivers += [parse_driver_spec(text) for text in arguments.driver]
     result = inject(read_input(arguments.input), drivers, not arguments.allow_unstamped)
@@ -375,10 +409,11 @@ def command_list(arguments):
 def command_depex(arguments):
     if arguments.true == bool(arguments.protocol):
         raise FormatError("depex: give either --true or one or more --protocol GUIDs")
-    try:
-        depex = depex_true() if arguments.true else depex_all_of([guid_bytes(g) for g in arguments.protocol])
-    except ValueError as error:
-        raise FormatError("depex: %s" % error) from None
+    check_output_folder(arguments.output)
+    if arguments.true:
+        depex = depex_true()
+    else:
+        depex = depex_all_of([parse_guid(g, "depex --protocol") for g in arguments.protocol])
     write_atomically(arguments.output, depex)
 
 
@@ -394,8 +429,17 @@ def command_pe_checksum(arguments):
     print("%s: checksum matches" % arguments.image)
 
 
+class ArgumentParser(argparse.ArgumentParser):
+    """Command-line mistakes in one line, exit status 2 (subcommands inherit it)."""
+
+    def error(self, message):
+        self.exit(2, "%s: error: %s (see %s --help)\n" % (self.prog.split()[0], message, self.prog))
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="fv-inject", description=__doc__.split("\n\n")[0])
+    paragraphs = __doc__.split("\n\n")
+    parser = ArgumentParser(prog="fv-inject", description=paragraphs[0], epilog=paragraphs[2],
+                            formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
 
     command = commands.add_parser("inject", help="add drivers to the compressed DXE volume")

@@ -1,6 +1,7 @@
 #include "Board.h"
 
 #include "TextFormat.h"
+#include "platform/ConfigBlocks.h"
 #include "platform/SetupData.h"
 #include "sim/BoardBuilder.h"
 #include "sim/Guid.h"
@@ -305,6 +306,22 @@ template <typename Parse> void ForEachIn(const json &Array, const std::string &P
   }
 }
 
+// The provider hands out a block by name only: the chipset's layout fixes its
+// size and the driver writes within that layout. A smaller block is a board
+// no firmware has, and the run would write past it.
+UINT32 BlockSize(const std::string &Name, const json &Size) {
+  const std::string Path = "config_blocks." + Escaped(Name);
+  const auto Bytes = static_cast<UINT32>(Number(Size, Path, 1U << 20));
+  const UINTN Layout = Name == "QMX_CONF"       ? SETUP_QMX_CONF_SIZE
+                       : Name == "QMX_DEP_CONF" ? QMX_DEP_CONF_IOAPIC_BASE_OFFSET + sizeof(UINT32)
+                                                : 0;
+  if (Bytes < Layout) {
+    Fail(Path, std::to_string(Bytes) + " bytes cannot hold the block's " + std::to_string(Layout) +
+                   "-byte layout, which the driver fills");
+  }
+  return Bytes;
+}
+
 Board ParseBoard(const json &Document) {
   OnlyKnownMembers(
       Document, "board",
@@ -340,8 +357,7 @@ Board ParseBoard(const json &Document) {
       Fail("config_blocks", "expected an object of name: size");
     }
     for (const auto &[Name, Size] : Blocks.items()) {
-      Result.ConfigBlocks.push_back(
-          {Name, static_cast<UINT32>(Number(Size, "config_blocks." + Escaped(Name), 1U << 20))});
+      Result.ConfigBlocks.push_back({Name, BlockSize(Name, Size)});
     }
   }
   if (Document.contains("io_apics")) {

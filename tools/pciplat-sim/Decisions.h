@@ -48,12 +48,14 @@ public:
 private:
   void Catch() const;
   void Convert(const DECISION &Record) const;
+  void ConvertOptionRom(const DECISION &Record, std::optional<sim::Bdf> Location) const;
   void ConvertConfigBlock(const DECISION &Record) const;
 
   const std::vector<DECISION> *Source = nullptr;
   mutable size_t Converted = 0;
   mutable std::vector<Decision> Entries;
   mutable std::optional<sim::Bdf> LastDevice;     // of the option ROM request in progress
+  mutable size_t RowsTried = 0;                   // its matching rows so far
   mutable std::optional<Decision> HostBridgeNote; // to go with the next link decision
 };
 

@@ -3,6 +3,8 @@
 #include "Decisions.h"
 #include "TextFormat.h"
 
+#include "pcie/ConfigWindow.h"
+
 namespace pciplat {
 
 namespace {
@@ -61,7 +63,8 @@ std::string PayloadReason(const DECISION &Record) {
 }
 
 std::string WindowReason(const DECISION &Record) {
-  const std::string Write = Hex(Record.Value, 3) + " := " + Hex(Record.Detail, Record.Value == 0x56 ? 4 : 2);
+  const std::string Write =
+      Hex(Record.Value, 3) + " := " + Hex(Record.Detail, Record.Value == PCIE_WINDOW_PORT_CONTROL_OFFSET ? 4 : 2);
   switch (Record.Reason) {
   case DECISION_REASON::LinkSetupBegin:
     return Write + " (link-setup bit set while the links below are configured)";
@@ -83,8 +86,6 @@ std::string OptionRomReason(const DECISION &Record) {
     return Row + ": a firmware volume's interface could not be had, the search stopped";
   case DECISION_REASON::Supplied:
     return "supplied the last of " + std::to_string(Record.Value) + " image(s)";
-  case DECISION_REASON::NoImage:
-    return "EFI_NOT_FOUND: no table row matched, or no file was found";
   case DECISION_REASON::EthernetSwitchedOff:
     return "EFI_NOT_FOUND: an Ethernet controller, and Setup switches their option ROMs off";
   case DECISION_REASON::Unidentified:
@@ -144,8 +145,7 @@ void DecisionLog::Convert(const DECISION &Record) const {
     Entries.push_back({DecisionKind::Window, Location, "", WindowReason(Record), {}});
     break;
   case DECISION_KIND::OptionRom:
-    LastDevice = Location ? Location : LastDevice;
-    Entries.push_back({DecisionKind::OptionRom, Location ? Location : LastDevice, "", OptionRomReason(Record), {}});
+    ConvertOptionRom(Record, Location);
     break;
   case DECISION_KIND::IoApic:
     Entries.push_back({DecisionKind::IoApic,
@@ -163,6 +163,19 @@ void DecisionLog::Convert(const DECISION &Record) const {
   case DECISION_KIND::Callback: // the report counts callbacks from its own recorder
     break;
   }
+}
+
+void DecisionLog::ConvertOptionRom(const DECISION &Record, std::optional<sim::Bdf> Location) const {
+  LastDevice = Location ? Location : LastDevice;
+  const bool RowRecord = Record.Reason == DECISION_REASON::FileRead || Record.Reason == DECISION_REASON::FileMissing ||
+                         Record.Reason == DECISION_REASON::VolumeUnreachable;
+  std::string Reason = OptionRomReason(Record);
+  if (Record.Reason == DECISION_REASON::NoImage) {
+    Reason = RowsTried == 0 ? "EFI_NOT_FOUND: no table row names this device"
+                            : "EFI_NOT_FOUND: no file for its " + std::to_string(RowsTried) + " matching row(s)";
+  }
+  RowsTried = RowRecord ? RowsTried + 1 : 0;
+  Entries.push_back({DecisionKind::OptionRom, LastDevice, "", Reason, {}});
 }
 
 void DecisionLog::ConvertConfigBlock(const DECISION &Record) const {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -62,18 +63,19 @@ struct Arguments {
 };
 
 int BadInput(const std::string &Message) {
-  std::fprintf(stderr, "pciplat-sim: %s\n", Message.c_str());
+  std::fprintf(stderr, "pciplat-sim: error: %s\n", Message.c_str());
   return kExitBadInput;
 }
 
-int BadUsage(const std::string &Message) {
-  BadInput(Message);
-  std::fputs("Try 'pciplat-sim --help' for more information.\n", stderr);
-  return kExitBadInput;
-}
+// One line, the error first: a usage error ends with where to look.
+int BadUsage(const std::string &Message) { return BadInput(Message + " (try 'pciplat-sim --help')"); }
 
 std::optional<std::string> ReadText(const std::string &Path, std::string *Error) {
   std::ifstream File(Path, std::ios::binary);
+  if (std::filesystem::is_directory(Path)) {
+    *Error = Path + ": is a folder, not a file";
+    return std::nullopt;
+  }
   if (!File) {
     *Error = Path + ": cannot open: " + std::strerror(errno);
     return std::nullopt;

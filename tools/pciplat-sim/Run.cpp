@@ -10,6 +10,7 @@
 #include "driver/Driver.h"
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
+#include "pcie/ConfigWindow.h"
 #include "sim/CallbackRecorder.h"
 #include "sim/ConfigBlockProvider.h"
 #include "sim/FirmwareVolume.h"
@@ -29,8 +30,6 @@ using nlohmann::json;
 constexpr EFI_GUID kDisableAspmVendor = {0x7C436110, 0xAB2A, 0x4BBB, {0xA8, 0x80, 0xFE, 0x41, 0x99, 0x5C, 0x9F, 0x82}};
 constexpr EFI_GUID kCallbackProtocolGuid = PCI_CALLBACK_PROTOCOL_GUID;
 constexpr EFI_GUID kOptionRomSetGuid = PCI_OPTION_ROM_SET_GUID;
-constexpr UINT16 kWindowBit12Register = 0x56;
-constexpr UINT16 kWindowBit2Register = 0x174;
 constexpr UINT32 kClassCode = 0x0A;
 constexpr UINT32 kHeaderType = 0x0E;
 constexpr UINT32 kSecondaryBus = 0x19;
@@ -115,9 +114,10 @@ json PcieChanges(const Run &State, const sim::PciFunction &Function, const Confi
 json FunctionChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before) {
   json Changes = PcieChanges(State, Function, Before);
   const ConfigSpace &After = Function.Bytes();
-  Changes["window_0x56"] =
-      BeforeAfter(Hex(Read16(Before, kWindowBit12Register), 4), Hex(Read16(After, kWindowBit12Register), 4));
-  Changes["window_0x174"] = BeforeAfter(Hex(Before[kWindowBit2Register], 2), Hex(After[kWindowBit2Register], 2));
+  Changes["window_0x56"] = BeforeAfter(Hex(Read16(Before, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4),
+                                       Hex(Read16(After, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4));
+  Changes["window_0x174"] =
+      BeforeAfter(Hex(Before[PCIE_WINDOW_LINK_SETUP_OFFSET], 2), Hex(After[PCIE_WINDOW_LINK_SETUP_OFFSET], 2));
   Changes["window_reasons"] = Reasons(State, DecisionKind::Window, Function.Location());
   unsigned Bytes = 0;
   for (size_t Offset = 0; Offset < After.size(); ++Offset) {

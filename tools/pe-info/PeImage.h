@@ -31,6 +31,8 @@ struct Image {
   uint32_t AddressOfEntryPoint;
   uint64_t ImageBase;
   uint32_t SizeOfImage;
+  uint32_t CheckSum;     // as stored; zero when the image carries none
+  size_t CheckSumOffset; // of the field, in the file
   uint32_t SectionAlignment;
   uint32_t FileAlignment;
   std::vector<DataDirectory> Directories;
@@ -49,6 +51,10 @@ struct Image {
 
 // Parses Bytes as a PE32+ image. On failure returns nullopt and says why.
 std::optional<Image> ParseImage(const std::vector<uint8_t> &Bytes, std::string *Error);
+// The PE image checksum of Bytes: 16-bit sums with the checksum field counted
+// as zero, carries folded back in, plus the file length.
+uint32_t ComputeCheckSum(const std::vector<uint8_t> &Bytes, size_t CheckSumOffset);
+// The whole file; on failure nullopt with "Path: why".
 std::optional<std::vector<uint8_t>> ReadFile(const std::string &Path, std::string *Error);
 // RVA of a public symbol in an lld-link map file.
 std::optional<uint32_t> SymbolRvaFromMap(const std::string &MapPath, const std::string &Symbol, uint64_t ImageBase);

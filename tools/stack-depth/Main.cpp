@@ -11,24 +11,44 @@
 #include <sstream>
 #include <string>
 
+namespace fs = std::filesystem;
+
 namespace {
 
 constexpr uint32_t kSectionExecutable = 0x20000000;
+constexpr const char *kImageName = "PciPlatformDxe.efi";
 
-int Usage() {
-  std::fprintf(stderr, "usage: stack-depth [--levels N] [--budget BYTES] [--objdump PATH] IMAGE.efi IMAGE.map SU_DIR\n"
-                       "  SU_DIR: the directory tree holding the .su files of the image's build\n");
-  return 2;
-}
+constexpr const char *kUsage =
+    "usage: stack-depth [--levels N] [--budget BYTES] [--objdump PATH] (--build DIR | IMAGE.efi)\n"
+    "                   [--map FILE] [--objects DIR]\n"
+    "The deepest stack IMAGE.efi can use, every recursive walk N levels deep (default 256).\n"
+    "  --build DIR    a host build (DIR/image/PciPlatformDxe.efi) or an image build (DIR/PciPlatformDxe.efi)\n"
+    "  IMAGE.efi      an image; its map file IMAGE.map lies next to it and its stack-usage files (.su)\n"
+    "                 anywhere under its folder; --map, --objects override\n"
+    "  --budget BYTES exit 1 when the deepest stack is larger\n"
+    "  --objdump PATH the disassembler (default llvm-objdump)\n"
+    "Exit status: 0 within the budget, 1 over it, 2 a bad command line or inputs it cannot read.\n";
+
+struct Options {
+  unsigned long Levels = 256;
+  unsigned long Budget = 0;
+  std::string Objdump = "llvm-objdump";
+  std::string Build;
+  std::string Image;
+  std::string Map;
+  std::string Objects;
+};
 
 int Fail(const std::string &Why) {
-  std::fprintf(stderr, "stack-depth: %s\n", Why.c_str());
+  std::fprintf(stderr, "stack-depth: error: %s\n", Why.c_str());
   return 2;
 }
+
+int UsageError(const std::string &Why) { return Fail(Why + " (see stack-depth --help)"); }
 
 bool ReadText(const std::string &Path, std::string *Text) {
   std::ifstream File(Path);
-  if (!File) {
+  if (!File || fs::is_directory(Path)) {
     return false;
   }
   std::ostringstream Buffer;
@@ -53,82 +73,103 @@ bool RunCommand(const std::string &Command, std::string *Output) {
 bool ParseNumber(const char *Text, unsigned long *Value) {
   char *End = nullptr;
   *Value = std::strtoul(Text, &End, 0);
-  return End != Text && *End == '\0';
+  return End != Text && *End == '\0' && Text[0] != '-';
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-  unsigned long Levels = 256;
-  unsigned long Budget = 0;
-  std::string Objdump = "llvm-objdump";
-  int Arg = 1;
-  for (; Arg + 1 < argc && argv[Arg][0] == '-'; Arg += 2) {
+// Fills Chosen from the command line; an empty Error with false means --help.
+bool ParseOptions(int argc, char **argv, Options *Chosen, std::string *Error) {
+  for (int Arg = 1; Arg < argc; ++Arg) {
     const std::string Option = argv[Arg];
-    if (Option == "--objdump") {
-      Objdump = argv[Arg + 1];
-    } else if ((Option == "--levels" && ParseNumber(argv[Arg + 1], &Levels) && Levels > 0) ||
-               (Option == "--budget" && ParseNumber(argv[Arg + 1], &Budget))) {
+    if (Option == "--help" || Option == "-h") {
+      return false;
+    }
+    if (Option.rfind("-", 0) != 0) {
+      if (!Chosen->Image.empty()) {
+        *Error = "more than one image: " + Chosen->Image + ", " + Option;
+        return false;
+      }
+      Chosen->Image = Option;
       continue;
+    }
+    if (Arg + 1 == argc) {
+      *Error = "option " + Option + " needs a value";
+      return false;
+    }
+    const char *Value = argv[++Arg];
+    if (Option == "--levels" || Option == "--budget") {
+      unsigned long &Number = Option == "--levels" ? Chosen->Levels : Chosen->Budget;
+      if (!ParseNumber(Value, &Number) || (Option == "--levels" && Number == 0)) {
+        *Error = Option + ": '" + Value + "' is not a " + (Option == "--levels" ? "positive number" : "number");
+        return false;
+      }
+    } else if (Option == "--objdump" || Option == "--build" || Option == "--map" || Option == "--objects") {
+      (Option == "--objdump" ? Chosen->Objdump
+       : Option == "--build" ? Chosen->Build
+       : Option == "--map"   ? Chosen->Map
+                             : Chosen->Objects) = Value;
     } else {
-      return Usage();
+      *Error = "unknown option '" + Option + "'";
+      return false;
     }
   }
-  if (argc - Arg != 3) {
-    return Usage();
+  if (Chosen->Build.empty() == Chosen->Image.empty()) {
+    *Error = "give either --build DIR or IMAGE.efi";
+    return false;
   }
-  const std::string ImagePath = argv[Arg];
-  const std::string MapPath = argv[Arg + 1];
-  const std::string SuDirectory = argv[Arg + 2];
+  return true;
+}
 
-  std::string Error;
-  const auto Bytes = pe::ReadFile(ImagePath, &Error);
-  if (!Bytes) {
-    return Fail(Error);
-  }
-  const auto Image = pe::ParseImage(*Bytes, &Error);
-  if (!Image) {
-    return Fail(ImagePath + ": " + Error);
-  }
-  uint32_t TextBegin = UINT32_MAX;
-  uint32_t TextEnd = 0;
-  for (const auto &Section : Image->Sections) {
-    if ((Section.Characteristics & kSectionExecutable) != 0) {
-      TextBegin = std::min(TextBegin, Section.VirtualAddress);
-      TextEnd = std::max(TextEnd, Section.VirtualAddress + Section.VirtualSize);
+// Completes Chosen with the image, map and object folder a build leaves.
+bool LocateInputs(Options *Chosen, std::string *Error) {
+  if (!Chosen->Build.empty()) {
+    for (const fs::path &Candidate :
+         {fs::path(Chosen->Build) / "image" / kImageName, fs::path(Chosen->Build) / kImageName}) {
+      if (fs::is_regular_file(Candidate)) {
+        Chosen->Image = Candidate.string();
+      }
+    }
+    if (Chosen->Image.empty()) {
+      *Error = "--build " + Chosen->Build + ": no " + kImageName + " in it or in its image/ folder (build the image)";
+      return false;
     }
   }
-  std::string Map;
-  if (!ReadText(MapPath, &Map)) {
-    return Fail("cannot read " + MapPath);
+  const fs::path Image(Chosen->Image);
+  const fs::path Folder = Image.parent_path().empty() ? fs::path(".") : Image.parent_path();
+  if (Chosen->Map.empty()) {
+    Chosen->Map = fs::path(Image).replace_extension(".map").string();
   }
-  std::map<std::string, uint32_t> Frames;
+  // The image's build folder: its objects lie in one folder per driver layer
+  // (and efi/), and only the shipped image is compiled with -fstack-usage, so
+  // every stack-usage file under it is one of the image's.
+  if (Chosen->Objects.empty()) {
+    Chosen->Objects = Folder.string();
+  }
+  return true;
+}
+
+bool ReadFrames(const std::string &Folder, std::map<std::string, uint32_t> *Frames, std::string *Error) {
   std::error_code Walk;
-  for (const auto &Entry : std::filesystem::recursive_directory_iterator(SuDirectory, Walk)) {
+  for (auto Entry = fs::recursive_directory_iterator(Folder, Walk);
+       !Walk && Entry != fs::recursive_directory_iterator(); Entry.increment(Walk)) {
     std::string Text;
-    if (Entry.path().extension() == ".su" && ReadText(Entry.path().string(), &Text) &&
-        !stack::ParseStackUsage(Text, &Frames, &Error)) {
-      return Fail(Entry.path().string() + ": " + Error);
+    if (Entry->path().extension() == ".su" && ReadText(Entry->path().string(), &Text) &&
+        !stack::ParseStackUsage(Text, Frames, Error)) {
+      *Error = Entry->path().string() + ": " + *Error;
+      return false;
     }
   }
-  if (Walk || Frames.empty()) {
-    return Fail("no stack-usage files under " + SuDirectory + " (build the image with -fstack-usage)");
+  if (Walk || Frames->empty()) {
+    *Error = "no stack-usage files under " + Folder + " (build the image with -fstack-usage)";
+    return false;
   }
-  std::string Listing;
-  if (!RunCommand("'" + Objdump + "' -d --no-show-raw-insn '" + ImagePath + "'", &Listing)) {
-    return Fail("cannot disassemble " + ImagePath + " with " + Objdump);
-  }
+  return true;
+}
 
-  const auto Result = stack::Analyze(stack::ParseMapSymbols(Map, Image->ImageBase), Frames,
-                                     stack::ParseBranches(Listing, Image->ImageBase), TextBegin, TextEnd,
-                                     static_cast<unsigned>(Levels));
-  if (!Result.Unknown.empty()) {
-    return Fail("no stack-usage figure for " + Result.Unknown.front());
-  }
-  std::printf("%s: deepest stack %llu bytes with recursive walks %lu levels deep", ImagePath.c_str(),
-              static_cast<unsigned long long>(Result.Deepest), Levels);
-  if (Budget != 0) {
-    std::printf(" (budget %lu)", Budget);
+void PrintReport(const stack::Report &Result, const Options &Chosen) {
+  std::printf("%s: deepest stack %llu bytes with recursive walks %lu levels deep", Chosen.Image.c_str(),
+              static_cast<unsigned long long>(Result.Deepest), Chosen.Levels);
+  if (Chosen.Budget != 0) {
+    std::printf(" (budget %lu)", Chosen.Budget);
   }
   std::printf("\n  recursive walks, bytes per level (frames + return addresses):\n");
   for (const auto &Cycle : Result.Recursions) {
@@ -147,9 +188,64 @@ int main(int argc, char **argv) {
       std::printf("    %-40s %5llu\n", Step.Name.c_str(), static_cast<unsigned long long>(Step.Frame));
     }
   }
-  if (Budget != 0 && Result.Deepest > Budget) {
-    std::fprintf(stderr, "stack-depth: %llu bytes is over the budget of %lu\n",
-                 static_cast<unsigned long long>(Result.Deepest), Budget);
+}
+
+// The code's address range: every executable section.
+void TextRange(const pe::Image &Image, uint32_t *Begin, uint32_t *End) {
+  *Begin = UINT32_MAX;
+  *End = 0;
+  for (const auto &Section : Image.Sections) {
+    if ((Section.Characteristics & kSectionExecutable) != 0) {
+      *Begin = std::min(*Begin, Section.VirtualAddress);
+      *End = std::max(*End, Section.VirtualAddress + Section.VirtualSize);
+    }
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  Options Chosen;
+  std::string Error;
+  if (!ParseOptions(argc, argv, &Chosen, &Error)) {
+    if (Error.empty()) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    return UsageError(Error);
+  }
+  std::string Map;
+  std::map<std::string, uint32_t> Frames;
+  std::optional<pe::Image> Image;
+  if (!LocateInputs(&Chosen, &Error)) {
+    return Fail(Error);
+  }
+  if (const auto Bytes = pe::ReadFile(Chosen.Image, &Error); !Bytes || !(Image = pe::ParseImage(*Bytes, &Error))) {
+    return Fail(Bytes ? Chosen.Image + ": " + Error : Error);
+  }
+  if (!ReadText(Chosen.Map, &Map)) {
+    return Fail("cannot read the map file " + Chosen.Map + " (give it with --map FILE)");
+  }
+  if (!ReadFrames(Chosen.Objects, &Frames, &Error)) {
+    return Fail(Error);
+  }
+  std::string Listing;
+  if (!RunCommand("'" + Chosen.Objdump + "' -d --no-show-raw-insn '" + Chosen.Image + "' 2>/dev/null", &Listing)) {
+    return Fail("cannot disassemble " + Chosen.Image + " with " + Chosen.Objdump + " (give one with --objdump PATH)");
+  }
+  uint32_t TextBegin = 0;
+  uint32_t TextEnd = 0;
+  TextRange(*Image, &TextBegin, &TextEnd);
+  const auto Result = stack::Analyze(stack::ParseMapSymbols(Map, Image->ImageBase), Frames,
+                                     stack::ParseBranches(Listing, Image->ImageBase), TextBegin, TextEnd,
+                                     static_cast<unsigned>(Chosen.Levels));
+  if (!Result.Unknown.empty()) {
+    return Fail("no stack-usage figure for " + Result.Unknown.front());
+  }
+  PrintReport(Result, Chosen);
+  if (Chosen.Budget != 0 && Result.Deepest > Chosen.Budget) {
+    std::fprintf(stderr, "stack-depth: error: %llu bytes is over the budget of %lu\n",
+                 static_cast<unsigned long long>(Result.Deepest), Chosen.Budget);
     return 1;
   }
   return 0;

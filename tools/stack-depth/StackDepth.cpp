@@ -1,7 +1,8 @@
 #include "StackDepth.h"
 
 #include <algorithm>
-#include <functional>
+#include <charconv>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -10,6 +11,16 @@ namespace stack {
 namespace {
 
 constexpr uint32_t kReturnAddressBytes = 8;
+
+// The whole of Text as a number in Base; nullopt for anything else, overflow included.
+template <typename T> std::optional<T> ParseWhole(const std::string &Text, int Base) {
+  T Value = 0;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value, Base);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Text.empty()) {
+    return std::nullopt;
+  }
+  return Value;
+}
 
 } // namespace
 
@@ -30,9 +41,13 @@ bool ParseStackUsage(const std::string &Text, std::map<std::string, uint32_t> *F
       *Error = Name + " has a " + Kind + " frame";
       return false;
     }
-    const auto Size = static_cast<uint32_t>(std::stoul(Bytes));
+    const auto Size = ParseWhole<uint32_t>(Bytes, 10);
+    if (!Size) {
+      *Error = Name + ": '" + Bytes + "' is not a frame size";
+      return false;
+    }
     auto &Frame = (*Frames)[Name];
-    Frame = std::max(Frame, Size);
+    Frame = std::max(Frame, *Size);
   }
   return true;
 }
@@ -65,10 +80,10 @@ std::vector<Branch> ParseBranches(const std::string &Listing, uint64_t ImageBase
   std::smatch Match;
   while (std::getline(Lines, Line)) {
     if (std::regex_search(Line, Match, Direct)) {
-      const uint64_t From = std::stoull(Match[1].str(), nullptr, 16);
-      const uint64_t To = std::stoull(Match[3].str(), nullptr, 16);
-      if (From >= ImageBase && To >= ImageBase) {
-        Branches.push_back({static_cast<uint32_t>(From - ImageBase), static_cast<uint32_t>(To - ImageBase),
+      const auto From = ParseWhole<uint64_t>(Match[1].str(), 16);
+      const auto To = ParseWhole<uint64_t>(Match[3].str(), 16);
+      if (From && To && *From >= ImageBase && *To >= ImageBase) {
+        Branches.push_back({static_cast<uint32_t>(*From - ImageBase), static_cast<uint32_t>(*To - ImageBase),
                             Match[2].str().rfind("call", 0) == 0});
       }
     }
@@ -88,10 +103,18 @@ std::string ShortName(const std::string &Mangled) {
   return Mangled.substr(Begin, End == std::string::npos ? std::string::npos : End - Begin);
 }
 
-Report Analyze(const std::vector<Symbol> &Symbols, const std::map<std::string, uint32_t> &Frames,
-               const std::vector<Branch> &Branches, uint32_t TextBegin, uint32_t TextEnd, unsigned Levels) {
-  Report Result;
-  // One function per code address; names folded together keep the largest frame.
+namespace {
+
+// The call graph of the code: one node per code address, ascending.
+struct CallGraph {
+  std::vector<Function> Nodes;
+  std::vector<std::vector<int>> Callees;
+};
+
+// Names folded together at one address keep the largest frame; a code
+// address without any stack-usage figure is reported in Unknown.
+std::vector<Function> FunctionsOf(const std::vector<Symbol> &Symbols, const std::map<std::string, uint32_t> &Frames,
+                                  uint32_t TextBegin, uint32_t TextEnd, std::vector<std::string> *Unknown) {
   std::map<uint32_t, Function> ByRva;
   std::map<uint32_t, bool> Known;
   for (const Symbol &Entry : Symbols) {
@@ -110,50 +133,65 @@ Report Analyze(const std::vector<Symbol> &Symbols, const std::map<std::string, u
   std::vector<Function> Nodes;
   for (const auto &[Rva, Node] : ByRva) {
     if (!Known[Rva]) {
-      Result.Unknown.push_back(Node.Name);
+      Unknown->push_back(Node.Name);
     }
     Nodes.push_back(Node);
   }
-  const auto Containing = [&Nodes](uint32_t Rva) -> int {
-    const auto After = std::upper_bound(Nodes.begin(), Nodes.end(), Rva,
-                                        [](uint32_t Value, const Function &Node) { return Value < Node.Rva; });
-    return After == Nodes.begin() ? -1 : static_cast<int>(After - Nodes.begin()) - 1;
-  };
-  const auto StartingAt = [&Nodes](uint32_t Rva) -> int {
-    const auto At = std::lower_bound(Nodes.begin(), Nodes.end(), Rva,
-                                     [](const Function &Node, uint32_t Value) { return Node.Rva < Value; });
-    return At != Nodes.end() && At->Rva == Rva ? static_cast<int>(At - Nodes.begin()) : -1;
-  };
+  return Nodes;
+}
 
-  const size_t Count = Nodes.size();
-  std::vector<std::vector<int>> Callees(Count);
+int NodeContaining(const std::vector<Function> &Nodes, uint32_t Rva) {
+  const auto After = std::upper_bound(Nodes.begin(), Nodes.end(), Rva,
+                                      [](uint32_t Value, const Function &Node) { return Value < Node.Rva; });
+  return After == Nodes.begin() ? -1 : static_cast<int>(After - Nodes.begin()) - 1;
+}
+
+int NodeStartingAt(const std::vector<Function> &Nodes, uint32_t Rva) {
+  const auto At = std::lower_bound(Nodes.begin(), Nodes.end(), Rva,
+                                   [](const Function &Node, uint32_t Value) { return Node.Rva < Value; });
+  return At != Nodes.end() && At->Rva == Rva ? static_cast<int>(At - Nodes.begin()) : -1;
+}
+
+std::vector<std::vector<int>> CallsBetween(const std::vector<Function> &Nodes, const std::vector<Branch> &Branches) {
+  std::vector<std::vector<int>> Callees(Nodes.size());
   for (const Branch &Edge : Branches) {
-    const int From = Containing(Edge.From);
-    const int To = StartingAt(Edge.To);
+    const int From = NodeContaining(Nodes, Edge.From);
+    const int To = NodeStartingAt(Nodes, Edge.To);
     // A jump within a function, or back to its own start, is a loop.
     if (From < 0 || To < 0 || (!Edge.IsCall && From == To)) {
       continue;
     }
     Callees[From].push_back(To);
   }
+  return Callees;
+}
 
-  // Strongly connected components (Tarjan); each is finished after every
-  // component it reaches, so costs can be filled in the order they complete.
-  std::vector<int> Index(Count, -1);
-  std::vector<int> Low(Count, 0);
-  std::vector<bool> OnStack(Count, false);
-  std::vector<int> Stack;
-  std::vector<int> Component(Count, -1);
+// Strongly connected components (Tarjan); each is finished after every
+// component it reaches, so costs can be filled in the order they complete.
+class ComponentCosts {
+public:
+  ComponentCosts(const CallGraph &Graph, unsigned Levels)
+      : Graph(Graph), Levels(Levels), Index(Graph.Nodes.size(), -1), Low(Graph.Nodes.size(), 0),
+        OnStack(Graph.Nodes.size(), false), Component(Graph.Nodes.size(), -1) {
+    for (size_t Node = 0; Node < Graph.Nodes.size(); ++Node) {
+      if (Index[Node] < 0) {
+        Visit(static_cast<int>(Node));
+      }
+    }
+  }
+
   std::vector<uint64_t> Cost; // per component: deepest stack from its entry
   std::vector<int> Next;      // per component: the callee on that path
   std::vector<bool> Cyclic;   // per component: a recursive cycle
   std::vector<std::vector<int>> Members;
-  int Counter = 0;
-  std::function<void(int)> Visit = [&](int Node) {
+  std::vector<Recursion> Recursions;
+
+private:
+  void Visit(int Node) {
     Index[Node] = Low[Node] = Counter++;
     Stack.push_back(Node);
     OnStack[Node] = true;
-    for (const int Callee : Callees[Node]) {
+    for (const int Callee : Graph.Callees[Node]) {
       if (Index[Callee] < 0) {
         Visit(Callee);
         Low[Node] = std::min(Low[Node], Low[Callee]);
@@ -161,12 +199,17 @@ Report Analyze(const std::vector<Symbol> &Symbols, const std::map<std::string, u
         Low[Node] = std::min(Low[Node], Index[Callee]);
       }
     }
-    if (Low[Node] != Index[Node]) {
-      return;
+    if (Low[Node] == Index[Node]) {
+      Finish(Node);
     }
+  }
+
+  // Pops the component rooted at Root and prices it: its frames (times the
+  // levels when recursive) plus its most expensive callee component.
+  void Finish(int Root) {
     const int Id = static_cast<int>(Members.size());
     Members.emplace_back();
-    for (int Member = -1; Member != Node;) {
+    for (int Member = -1; Member != Root;) {
       Member = Stack.back();
       Stack.pop_back();
       OnStack[Member] = false;
@@ -177,8 +220,8 @@ Report Analyze(const std::vector<Symbol> &Symbols, const std::map<std::string, u
     uint64_t PerLevel = 0;
     int Deepest = -1;
     for (const int Member : Members.back()) {
-      PerLevel += Nodes[Member].Frame;
-      for (const int Callee : Callees[Member]) {
+      PerLevel += Graph.Nodes[Member].Frame;
+      for (const int Callee : Graph.Callees[Member]) {
         const int Target = Component[Callee];
         if (Target == Id) {
           Recursive = true;
@@ -193,29 +236,46 @@ Report Analyze(const std::vector<Symbol> &Symbols, const std::map<std::string, u
     if (Recursive) {
       Recursion Cycle{{}, PerLevel};
       for (const int Member : Members.back()) {
-        Cycle.Members.push_back(ShortName(Nodes[Member].Name));
+        Cycle.Members.push_back(ShortName(Graph.Nodes[Member].Name));
       }
-      Result.Recursions.push_back(Cycle);
-    }
-  };
-  for (size_t Node = 0; Node < Count; ++Node) {
-    if (Index[Node] < 0) {
-      Visit(static_cast<int>(Node));
+      Recursions.push_back(Cycle);
     }
   }
 
+  const CallGraph &Graph;
+  const unsigned Levels;
+  std::vector<int> Index;
+  std::vector<int> Low;
+  std::vector<bool> OnStack;
+  std::vector<int> Stack;
+  std::vector<int> Component;
+  int Counter = 0;
+};
+
+} // namespace
+
+Report Analyze(const std::vector<Symbol> &Symbols, const std::map<std::string, uint32_t> &Frames,
+               const std::vector<Branch> &Branches, uint32_t TextBegin, uint32_t TextEnd, unsigned Levels) {
+  Report Result;
+  CallGraph Graph;
+  Graph.Nodes = FunctionsOf(Symbols, Frames, TextBegin, TextEnd, &Result.Unknown);
+  Graph.Callees = CallsBetween(Graph.Nodes, Branches);
+  const ComponentCosts Components(Graph, Levels);
+  Result.Recursions = Components.Recursions;
+
   int Start = -1;
-  for (size_t Id = 0; Id < Cost.size(); ++Id) {
-    if (Start < 0 || Cost[Id] > Cost[Start]) {
+  for (size_t Id = 0; Id < Components.Cost.size(); ++Id) {
+    if (Start < 0 || Components.Cost[Id] > Components.Cost[Start]) {
       Start = static_cast<int>(Id);
     }
   }
   if (Start >= 0) {
-    Result.Deepest = Cost[Start];
+    Result.Deepest = Components.Cost[Start];
   }
-  for (int Id = Start; Id >= 0; Id = Next[Id]) {
-    for (const int Member : Members[Id]) {
-      Result.Path.push_back({ShortName(Nodes[Member].Name), Nodes[Member].Frame, Cyclic[Id] ? Levels : 1});
+  for (int Id = Start; Id >= 0; Id = Components.Next[Id]) {
+    for (const int Member : Components.Members[Id]) {
+      const Function &Node = Graph.Nodes[Member];
+      Result.Path.push_back({ShortName(Node.Name), Node.Frame, Components.Cyclic[Id] ? Levels : 1});
     }
   }
   return Result;

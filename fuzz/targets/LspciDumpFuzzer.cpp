@@ -1,0 +1,10 @@
+#include "fuzz/FuzzTarget.h"
+#include "fuzz/ToolInputs.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
+  fuzz::AbortOnViolations(fuzz::RunLspciDump(Data, Size));
+  return 0;
+}
