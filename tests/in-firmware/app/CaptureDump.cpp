@@ -62,7 +62,8 @@ void DumpCapture(const Observation &Seen) {
   const ConfigCapture *Capture = Seen.Record != nullptr ? &Seen.Record->Capture : nullptr;
   if (Result.Expect(Capture != nullptr, "no record of the boot") &&
       Result.ExpectStatus(Capture->Status, EFI_SUCCESS, "capture at the begin of resource allocation") &&
-      Result.Expect(Capture->Count > 0, "no function captured")) {
+      Result.Expect(Capture->Count > 0, "no function captured") &&
+      Result.ExpectEqual(Capture->Missed, 0, "functions beyond the capture's capacity")) {
     DumpLine Line;
     Line.Text("LSPCI-BEGIN").Write();
     for (UINTN Index = 0; Index < Capture->Count; ++Index) {

@@ -54,8 +54,9 @@ inline constexpr UINTN kConfigSpaceBytes = 4096;
 struct ConfigCapture {
   EFI_STATUS Status; // EFI_NOT_READY until taken
   UINTN Count;
+  UINTN Missed;                       // functions found once the capture was full
   UINT32 Locations[kCaptureCapacity]; // bus << 16 | device << 8 | function
-  UINT8 *Spaces;                      // Count spaces of kConfigSpaceBytes, from pool
+  UINT8 *Spaces;                      // Count spaces of kConfigSpaceBytes (and a spare), from pool
 };
 
 inline constexpr UINTN kNoCall = ~static_cast<UINTN>(0);

@@ -31,15 +31,21 @@ bool ReadSpace(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINTN Bus, UINTN Dev
 
 void CaptureBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridge, UINTN Bus, ConfigCapture &Capture) {
   for (UINTN Device = 0; Device < kDevices; ++Device) {
-    for (UINTN Function = 0; Function < kFunctions && Capture.Count < kCaptureCapacity; ++Function) {
-      UINT8 *Space = Capture.Spaces + Capture.Count * kConfigSpaceBytes;
+    for (UINTN Function = 0; Function < kFunctions; ++Function) {
+      // Once the capture is full, the spare space takes reads that only count.
+      const UINTN Slot = Capture.Count < kCaptureCapacity ? Capture.Count : kCaptureCapacity;
+      UINT8 *Space = Capture.Spaces + Slot * kConfigSpaceBytes;
       if (!ReadSpace(RootBridge, Bus, Device, Function, Space)) {
         if (Function == 0) {
           break;
         }
         continue;
       }
-      Capture.Locations[Capture.Count++] = static_cast<UINT32>(Bus << 16 | Device << 8 | Function);
+      if (Slot < kCaptureCapacity) {
+        Capture.Locations[Capture.Count++] = static_cast<UINT32>(Bus << 16 | Device << 8 | Function);
+      } else {
+        ++Capture.Missed;
+      }
       if (Function == 0 && (Space[kHeaderTypeOffset] & kMultiFunction) == 0) {
         break;
       }
@@ -56,12 +62,14 @@ void CaptureConfigSpaces(ConfigCapture &Capture) {
     Capture.Status = EFI_NOT_FOUND;
     return;
   }
-  Capture.Status = gBootServices->AllocatePool(EfiBootServicesData, kCaptureCapacity * kConfigSpaceBytes, &Spaces);
+  Capture.Status =
+      gBootServices->AllocatePool(EfiBootServicesData, (kCaptureCapacity + 1) * kConfigSpaceBytes, &Spaces);
   if (EFI_ERROR(Capture.Status)) {
     return;
   }
   Capture.Spaces = static_cast<UINT8 *>(Spaces);
   Capture.Count = 0;
+  Capture.Missed = 0;
   for (UINTN Bus = 0; Bus < kBuses; ++Bus) {
     CaptureBus(RootBridge, Bus, Capture);
   }
