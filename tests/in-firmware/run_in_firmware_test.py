@@ -268,7 +268,7 @@ def main():
         print(f"{name}: boot of the unchanged image measured; console log: {log}")
         return 0 if application_at is not None else 1
     if problems:
-        capture = section(console, CAPTURE_BEGIN, CAPTURE_END) or []
+        capture = set(section(console, CAPTURE_BEGIN, CAPTURE_END) or [])
         print("---- console (last 60 lines, without the capture) ----")
         print("\n".join([line for line in console.splitlines() if line not in capture][-60:]))
         print("\n".join(report))
