@@ -4,9 +4,10 @@
 
 namespace {
 
-constexpr const char *kKindNames[] = {"platform-call", "aspm-pass", "host-bridge", "link",   "retrain",
-                                      "payload",       "window",    "option-rom",  "ioapic", "config-block"};
-static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<UINTN>(DECISION_KIND::ConfigBlock) + 1);
+constexpr const char *kKindNames[] = {"platform-call", "aspm-pass",    "host-bridge", "link",
+                                      "retrain",       "payload",      "window",      "option-rom",
+                                      "ioapic",        "config-block", "callback"};
+static_assert(sizeof(kKindNames) / sizeof(kKindNames[0]) == static_cast<UINTN>(DECISION_KIND::Callback) + 1);
 
 // In the order of DECISION_REASON.
 constexpr const char *kReasonNames[] = {

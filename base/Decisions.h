@@ -27,6 +27,7 @@ enum class DECISION_KIND : UINT8 {
   OptionRom,    // Where: the device, when its location was read; Value: table row or images
   IoApic,       // Value: base; Detail: ID
   ConfigBlock,  // Value: 0 "QMX_DEP_CONF", 1 "QMX_CONF", 2 the "Setup" variable; Detail: status
+  Callback,     // Where: the function the callbacks run for; Value: the point (PCI_CALLBACK_* bit)
 };
 
 enum class DECISION_REASON : UINT8 {
@@ -53,7 +54,7 @@ enum class DECISION_REASON : UINT8 {
   PortControlSet,
   LinkSetupEnd,
   // OptionRom
-  Supplied,   // Value: images found; Detail: size returned
+  Supplied,   // Value: images found; the last is returned
   NullResult, // a null RomImage or RomSize
   NoPciIo,    // no PCI I/O on the handle
   EthernetSwitchedOff,
@@ -112,3 +113,10 @@ inline void Decide(DECISION_KIND Kind, DECISION_REASON Reason, UINT64 Where, UIN
 // image.
 const char *DecisionKindName(DECISION_KIND Kind);
 const char *DecisionReasonName(DECISION_REASON Reason);
+
+// The record as one line of text without a line end, "PCIPLAT <kind> <reason>
+// <where> [<label> <value>]...", cut to fit Capacity (which holds the NUL).
+// The debug image writes these to its serial port and the board runner prints
+// them: one formatter, so the two can be compared line by line.
+inline constexpr UINTN DECISION_LINE_CAPACITY = 128;
+UINTN FormatDecisionLine(const DECISION &Decision, char *Line, UINTN Capacity);

@@ -38,7 +38,11 @@ struct EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS {
 };
 static_assert(sizeof(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS) == 8);
 
-struct EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL;
+// The struct tag is the one UEFI's own declarations use, which the public
+// header's device record names too: drivers built on other UEFI headers take
+// the record's pointer as it is.
+struct _EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL;
+using EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL = _EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL;
 using EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_IO_MEM = EFI_STATUS(EFIAPI *)(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *This,
                                                                     EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width,
                                                                     UINT64 Address, UINTN Count, VOID *Buffer);
@@ -47,7 +51,7 @@ struct EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_ACCESS {
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_IO_MEM Write;
 };
 
-struct EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL {
+struct _EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL {
   EFI_HANDLE ParentHandle;
   EFI_UNUSED_SERVICE PollMem;
   EFI_UNUSED_SERVICE PollIo;
@@ -132,14 +136,15 @@ enum EFI_CPU_IO_PROTOCOL_WIDTH : UINT32 {
   EfiCpuIoWidthUint64,
 };
 
-struct EFI_CPU_IO_PROTOCOL;
+struct _EFI_CPU_IO_PROTOCOL; // tagged as the root bridge's
+using EFI_CPU_IO_PROTOCOL = _EFI_CPU_IO_PROTOCOL;
 using EFI_CPU_IO_PROTOCOL_IO_MEM = EFI_STATUS(EFIAPI *)(EFI_CPU_IO_PROTOCOL *This, EFI_CPU_IO_PROTOCOL_WIDTH Width,
                                                         UINT64 Address, UINTN Count, VOID *Buffer);
 struct EFI_CPU_IO_PROTOCOL_ACCESS {
   EFI_CPU_IO_PROTOCOL_IO_MEM Read;
   EFI_CPU_IO_PROTOCOL_IO_MEM Write;
 };
-struct EFI_CPU_IO_PROTOCOL {
+struct _EFI_CPU_IO_PROTOCOL {
   EFI_CPU_IO_PROTOCOL_ACCESS Mem;
   EFI_CPU_IO_PROTOCOL_ACCESS Io;
 };

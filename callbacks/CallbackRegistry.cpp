@@ -1,6 +1,7 @@
 // Registration through PCI_CALLBACK_PROTOCOL and the dispatch of registrations.
 #include "PciCallbacks.h"
 
+#include "base/Decisions.h"
 #include "base/LinkedList.h"
 #include "base/PoolMemory.h"
 
@@ -57,6 +58,7 @@ void BeginCallbackPoint(UINT32 Mask) { mCurrentPhaseMask = Mask; }
 
 void DispatchPciCallbacks(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_HANDLE RootBridgeHandle,
                           UINT64 PciAddress) {
+  Decide(DECISION_KIND::Callback, DECISION_REASON::None, PciAddress, mCurrentPhaseMask);
   mDeviceRecord.RootBridgeIo = RootBridgeIo;
   // The next link is read only after the call returns, so that a callback that
   // registers another one has it called in this same dispatch.

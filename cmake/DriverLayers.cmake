@@ -22,6 +22,7 @@ function(pciplat_layer layer)
   if(PCIPLAT_EFI)
     target_compile_options(${target} PRIVATE ${PCIPLAT_IMAGE_COMPILE_OPTIONS}
       -fstack-usage) # per-function frames, from which the image's deepest stack is computed
+    pciplat_debug_layer(${layer} SOURCES ${LAYER_SOURCES} BELOW ${LAYER_BELOW})
   else()
     # Host builds hand the driver's decisions to the firmware model.
     target_compile_definitions(${target} PUBLIC PCIPLAT_DECISIONS=1)
@@ -51,4 +52,20 @@ function(pciplat_layer_header_checks layer)
     pciplat_driver_warnings(pciplat_${layer}_headers)
     set_property(GLOBAL APPEND PROPERTY PCIPLAT_HEADER_CHECKS pciplat_${layer}_headers)
   endif()
+endfunction()
+
+# The debug image's copy of a layer: the same sources with the decision records
+# switched on (efi/ writes them to a serial port). Its frames stay out of the
+# shipped image's stack figures.
+function(pciplat_debug_layer layer)
+  cmake_parse_arguments(LAYER "" "" "SOURCES;BELOW" ${ARGN})
+  set(target pciplat_${layer}_debug)
+  add_library(${target} OBJECT ${LAYER_SOURCES})
+  target_include_directories(${target} PUBLIC ${CMAKE_BINARY_DIR}/layers/${layer})
+  foreach(below IN LISTS LAYER_BELOW)
+    target_link_libraries(${target} PUBLIC pciplat_${below}_debug)
+  endforeach()
+  pciplat_driver_warnings(${target})
+  target_compile_options(${target} PRIVATE ${PCIPLAT_IMAGE_COMPILE_OPTIONS})
+  target_compile_definitions(${target} PUBLIC PCIPLAT_DECISIONS=1)
 endfunction()

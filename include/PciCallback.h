@@ -45,18 +45,25 @@
 
 #define PCI_DEVICE_RECORD_HEADER_SIZE 64
 
-/* The protocol instances the record points at; opaque here. */
-struct EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL;
-struct EFI_CPU_IO_PROTOCOL;
+/*
+ * The protocol instances the record points at; opaque here. The tags are those
+ * of UEFI's own declarations (typedef struct _EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL
+ * EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL), so with other UEFI headers in scope the
+ * members are ordinary EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL and EFI_CPU_IO_PROTOCOL
+ * pointers. CpuIo is the CPU I/O protocol of GUID
+ * B0732526-38C8-4B40-8877-61C7B06AAC45, laid out as EFI_CPU_IO2_PROTOCOL.
+ */
+struct _EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL;
+struct _EFI_CPU_IO_PROTOCOL;
 
 /* Its layout crosses into other drivers: it never changes. */
 typedef struct PCI_DEVICE_RECORD {
   /* Configuration header 0x00-0x3F of the function. */
   UINT8 Header[PCI_DEVICE_RECORD_HEADER_SIZE];
   /* The root bridge every walk goes through; null when none was located. */
-  struct EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
+  struct _EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
   /* The CPU I/O services; null when none was located. */
-  struct EFI_CPU_IO_PROTOCOL *CpuIo;
+  struct _EFI_CPU_IO_PROTOCOL *CpuIo;
 } PCI_DEVICE_RECORD;
 
 typedef EFI_STATUS EFIAPI PCI_CALLBACK_FUNCTION(EFI_HANDLE RootBridgeHandle, UINT64 PciAddress, UINT32 Mask,

@@ -309,7 +309,7 @@ UINT64 Machine::PhysicalRead(UINT64 Address, UINT8 Width) {
   if (!WithinAccessLimit()) {
     return ~0ULL >> (64 - 8 * Width);
   }
-  const UINT64 Value = Bus.WindowRead(Address, Width);
+  const UINT64 Value = WindowDecoded ? Bus.WindowRead(Address, Width) : 0;
   Accesses.Record({AccessKind::WindowRead, Address, Width, 1, Value, EFI_SUCCESS});
   return Value;
 }
@@ -325,7 +325,9 @@ void Machine::PhysicalWrite(UINT64 Address, UINT8 Width, UINT64 Value) {
   if (!WithinAccessLimit()) {
     return;
   }
-  Bus.WindowWrite(Address, Width, Value);
+  if (WindowDecoded) {
+    Bus.WindowWrite(Address, Width, Value);
+  }
   Accesses.Record({AccessKind::WindowWrite, Address, Width, 1, Value, EFI_SUCCESS});
 }
 

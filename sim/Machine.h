@@ -103,6 +103,11 @@ public:
     CpuMemoryFailures[{Kind, Address}] = Status;
   }
 
+  // Whether the chipset decodes the configuration window (the default). A
+  // board without one (QEMU's q35, whose ECAM lies elsewhere) reads 0 there
+  // and drops writes; the driver's accesses are still logged.
+  void SetConfigWindowDecoded(bool Decoded) { WindowDecoded = Decoded; }
+
 private:
   void BuildServiceTables();
   // Counts one configuration or window access; false once past the limit.
@@ -127,6 +132,7 @@ private:
   size_t Stalls = 0;
   size_t AccessLimit = 0;
   size_t Counted = 0;
+  bool WindowDecoded = true;
   std::vector<std::string> FaultLog;
   std::vector<DECISION> DecisionLog;
   std::map<std::pair<AccessKind, UINT64>, EFI_STATUS> CpuMemoryFailures;

@@ -18,6 +18,10 @@ const char *HostBridgePhaseName(UINT32 Phase) {
   return Phase < sizeof(Names) / sizeof(Names[0]) ? Names[Phase] : "?";
 }
 
+const char *SequenceName(BusDriverSequence Sequence) {
+  return Sequence == BusDriverSequence::Ovmf ? "ovmf" : "one-pass";
+}
+
 std::string FormatDriverCall(const DriverCall &Call) {
   char Text[160];
   const char *Chipset = Call.ChipsetPhase == ChipsetEntry ? "ChipsetEntry" : "ChipsetExit";
@@ -65,7 +69,9 @@ void PciBusDriverSequencer::ScanBus(UINT8 Bus, unsigned Depth) {
         const UINT8 HeaderType = Found->Peek8(PCI_HEADER_TYPE_OFFSET);
         Functions.push_back({Bus, Device, Function});
         PrepareController({Bus, Device, Function}, EfiPciBeforeChildBusEnumeration);
-        PrepareController({Bus, Device, Function}, EfiPciBeforeResourceCollection);
+        if (PrepareForResourcesWhileScanning) {
+          PrepareController({Bus, Device, Function}, EfiPciBeforeResourceCollection);
+        }
         const UINT8 Secondary = Found->Peek8(PCI_BRIDGE_SECONDARY_BUS_OFFSET);
         if ((HeaderType & PCI_HEADER_TYPE_LAYOUT_MASK) == PCI_HEADER_TYPE_PCI_TO_PCI_BRIDGE && Secondary > Bus &&
             Depth < kMaxBridgeDepth) {
@@ -80,14 +86,36 @@ void PciBusDriverSequencer::ScanBus(UINT8 Bus, unsigned Depth) {
   }
 }
 
-void PciBusDriverSequencer::Enumerate() {
-  Notify(EfiPciHostBridgeBeginEnumeration);
+void PciBusDriverSequencer::BusAllocationPass() {
   Notify(EfiPciHostBridgeBeginBusAllocation);
+  Scanned.clear();
+  Functions.clear();
   ScanBus(0, 0);
   Notify(EfiPciHostBridgeEndBusAllocation);
+}
+
+void PciBusDriverSequencer::AskPolicy() {
   EFI_PCI_PLATFORM_POLICY Policy = 0;
   Log.push_back({"GetPlatformPolicy", 0, 0, {}, Driver.GetPlatformPolicy(&Driver, &Policy)});
+}
+
+void PciBusDriverSequencer::Enumerate(BusDriverSequence Sequence) {
+  const bool Ovmf = Sequence == BusDriverSequence::Ovmf;
+  PrepareForResourcesWhileScanning = !Ovmf;
+  Notify(EfiPciHostBridgeBeginEnumeration);
+  BusAllocationPass();
+  if (Ovmf) {
+    BusAllocationPass();
+  } else {
+    AskPolicy();
+  }
   Notify(EfiPciHostBridgeBeginResourceAllocation);
+  if (Ovmf) {
+    for (const Bdf &Location : Functions) {
+      PrepareController(Location, EfiPciBeforeResourceCollection);
+    }
+    AskPolicy();
+  }
   Notify(EfiPciHostBridgeAllocateResources);
   Notify(EfiPciHostBridgeSetResources);
   Notify(EfiPciHostBridgeEndResourceAllocation);

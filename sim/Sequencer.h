@@ -25,6 +25,17 @@ struct DriverCall {
   EFI_STATUS Status;
 };
 
+// How the bus driver goes through the phases. OnePass: one bus-allocation
+// pass with both prepare-controller calls for each function as it is found.
+// Ovmf: as OVMF's PCI bus driver was seen to (its debug image's serial lines):
+// two bus-allocation passes (the second for hot-plug padding), each preparing
+// every function before its child bus; then, once the begin of resource
+// allocation has been announced, every function before resource collection
+// and the policy request.
+enum class BusDriverSequence { OnePass, Ovmf };
+
+const char *SequenceName(BusDriverSequence Sequence);
+
 std::string FormatDriverCall(const DriverCall &Call);
 const char *HostBridgePhaseName(UINT32 Phase);
 
@@ -33,7 +44,7 @@ public:
   PciBusDriverSequencer(Machine &Target, EFI_PCI_PLATFORM_PROTOCOL &Platform) : Board(Target), Driver(Platform) {}
 
   // BeginEnumeration through EndEnumeration.
-  void Enumerate();
+  void Enumerate(BusDriverSequence Sequence = BusDriverSequence::OnePass);
   // The functions the scan found, in the order a bus driver finds them.
   const std::vector<Bdf> &Found() const { return Functions; }
   const std::vector<DriverCall> &Calls() const { return Log; }
@@ -42,6 +53,11 @@ private:
   void Notify(EFI_PCI_HOST_BRIDGE_RESOURCE_ALLOCATION_PHASE Phase);
   void PrepareController(Bdf Location, EFI_PCI_CONTROLLER_RESOURCE_ALLOCATION_PHASE Phase);
   void ScanBus(UINT8 Bus, unsigned Depth);
+  void BusAllocationPass();
+  void AskPolicy();
+
+  // Whether a scan also prepares each function for resource collection.
+  bool PrepareForResourcesWhileScanning = true;
 
   Machine &Board;
   EFI_PCI_PLATFORM_PROTOCOL &Driver;

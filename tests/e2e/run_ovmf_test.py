@@ -100,7 +100,21 @@ def prepare(args):
     return fat, variables, nvme
 
 
-def qemu_command(args, fat, variables, nvme):
+# A root port with an Ethernet endpoint (no option ROM of its own, so its
+# handle can be disconnected), and a root port with a switch (upstream and
+# downstream port) and an NVMe endpoint below it.
+E2E_TOPOLOGY = [
+    "-device", "pcie-root-port,id=rp1,chassis=1,slot=1",
+    "-device", "e1000e,bus=rp1,romfile=",
+    "-device", "pcie-root-port,id=rp2,chassis=2,slot=2",
+    "-device", "x3130-upstream,id=up1,bus=rp2",
+    "-device", "xio3130-downstream,id=dn1,bus=up1,chassis=3,slot=3",
+    "-device", "nvme,serial=e2e,bus=dn1,drive=d0",
+]
+
+
+def qemu_command(args, fat, variables, nvme, topology=E2E_TOPOLOGY):
+    """The QEMU command line; topology holds the PCI Express devices, an NVMe one on drive d0."""
     return [
         args.qemu,
         "-machine", "q35", "-accel", "tcg", "-m", "512", "-smp", "1",
@@ -108,15 +122,7 @@ def qemu_command(args, fat, variables, nvme):
         "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={args.ovmf_code}",
         "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
         "-drive", f"format=raw,file=fat:rw:{fat}",
-        # A root port with an Ethernet endpoint (no option ROM of its own, so
-        # its handle can be disconnected), and a root port with a switch
-        # (upstream and downstream port) and an NVMe endpoint below it.
-        "-device", "pcie-root-port,id=rp1,chassis=1,slot=1",
-        "-device", "e1000e,bus=rp1,romfile=",
-        "-device", "pcie-root-port,id=rp2,chassis=2,slot=2",
-        "-device", "x3130-upstream,id=up1,bus=rp2",
-        "-device", "xio3130-downstream,id=dn1,bus=up1,chassis=3,slot=3",
-        "-device", "nvme,serial=e2e,bus=dn1,drive=d0",
+    ] + topology + [
         "-drive", f"if=none,id=d0,file={nvme},format=raw",
     ]
 

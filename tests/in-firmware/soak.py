@@ -38,7 +38,7 @@ def parse_args():
     args = parser.parse_args()
     args.ovmf_code = e2e.OVMF_DIR / "OVMF_CODE_4M.fd"
     args.ovmf_vars = e2e.OVMF_DIR / "OVMF_VARS_4M.fd"
-    args.baseline = args.expect_entry_error = False
+    args.baseline = args.expect_entry_error = args.debug_image = False
     return args
 
 

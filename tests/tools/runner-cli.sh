@@ -64,6 +64,17 @@ for board in "$source_dir"/boards/*.json; do
   "$sim" --numeric --board "$board" >/dev/null && pass || fail "board $(basename "$board") exited $?"
 done
 
+# --- the bus driver's sequences, as decision lines -------------------------------
+# OVMF's makes two bus-allocation passes: every function is prepared before its
+# child bus twice, and the report says which sequence ran.
+"$sim" --decision-lines >"$work/one-pass.txt" && "$sim" --decision-lines --sequence ovmf >"$work/ovmf.txt"
+prepared() { grep -c "^PCIPLAT platform-call prep-controller .* before-child-bus entry" "$1"; }
+[[ $(prepared "$work/ovmf.txt") -eq $((2 * $(prepared "$work/one-pass.txt"))) && $(prepared "$work/one-pass.txt") -gt 0 ]] &&
+  pass || fail "--sequence ovmf does not prepare every function twice"
+grep -qv "^PCIPLAT " "$work/ovmf.txt" && fail "--decision-lines printed other lines" || pass
+"$sim" --numeric --sequence=ovmf >"$work/ovmf-report.txt" 2>/dev/null
+grep -q "^Bus driver sequence: ovmf" "$work/ovmf-report.txt" && pass || fail "report lacks the sequence"
+
 # --- the options: both value forms, the outputs beyond the report ---------------
 "$sim" --numeric --board="$source_dir/boards/bare.json" >/dev/null && pass || fail "--board=FILE exited $?"
 "$sim" --version | grep -q "^pciplat-sim .*report schema 2" && pass || fail "--version"
@@ -82,6 +93,16 @@ if "$sim" --setpci="$work/replay.sh" >/dev/null 2>&1 && sh -n "$work/replay.sh" 
   pass
 else
   fail "--setpci script"
+fi
+# A board whose chipset decodes no configuration window: the driver's window
+# writes reach nothing, so neither warnings nor the script name them.
+"$sim" --numeric --board "$source_dir/boards/qemu-q35.json" --lspci "$work/before.txt" \
+  --setpci="$work/q35.sh" >"$work/q35.txt" 2>/dev/null
+grep -q "chipset window write" "$work/q35.txt" && fail "window warnings where no window decodes" || pass
+if grep -Eq "^setpci .* (56\.w|174\.b)=" "$work/q35.sh"; then
+  fail "window writes in the script where no window decodes"
+else
+  grep -q "^setpci -s 00:1c.0 CAP_EXP+10.b=42:42$" "$work/q35.sh" && pass || fail "q35 setpci script lacks the link"
 fi
 "$sim" --numeric --trace >"$work/trace.txt" 2>/dev/null
 grep -q "^== PlatformNotify(SetResources, ChipsetEntry)" "$work/trace.txt" &&
@@ -154,6 +175,7 @@ expect_error "dump that is a folder" "is a folder" --lspci "$work"
 expect_error "unknown option" "unknown option '--frobnicate'" --frobnicate
 [[ $(cat "$work/err") == "pciplat-sim: error: unknown option '--frobnicate' (try 'pciplat-sim --help')" ]] &&
   pass || fail "usage error: the message first, then a pointer to --help, on one line"
+expect_error "unknown bus driver sequence" "option --sequence takes one-pass or ovmf, not 'twice'" --sequence=twice
 expect_error "empty value" "option --board needs a file name" --board=
 expect_error "value on a flag" "option --json takes no value" --json=yes
 printf '00:00.0 Host bridge\n00: 86 80 \033[2J 29\n' >"$work/escape.txt"

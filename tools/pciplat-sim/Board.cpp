@@ -367,10 +367,11 @@ Board ParseBoard(const json &Document) {
   }
   if (Document.contains("services")) {
     const json &Services = Document["services"];
-    OnlyKnownMembers(Services, "services", {"root_bridge_io", "cpu_io", "config_blocks"});
+    OnlyKnownMembers(Services, "services", {"root_bridge_io", "cpu_io", "config_blocks", "config_window"});
     Result.RootBridgeIo = Flag(Services, "root_bridge_io", "services", true);
     Result.CpuIo = Flag(Services, "cpu_io", "services", true);
     Result.ConfigBlockProvider = Flag(Services, "config_blocks", "services", true);
+    Result.ConfigWindow = Flag(Services, "config_window", "services", true);
   }
   return Result;
 }
@@ -439,6 +440,7 @@ void BuildMachine(const Board &Layout, sim::Machine &Machine) {
   if (!Layout.CpuIo) {
     Machine.Handles().FailLocateProtocol(EFI_CPU_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   }
+  Machine.SetConfigWindowDecoded(Layout.ConfigWindow);
 }
 
 std::vector<sim::FirmwareVolume *> BuildFirmwareVolumes(const Board &Layout, sim::Machine &Machine) {

@@ -59,6 +59,7 @@ struct Board {
   bool RootBridgeIo = true;
   bool CpuIo = true;
   bool ConfigBlockProvider = true;
+  bool ConfigWindow = true; // false: nothing decodes the chipset's configuration window
   // Functions of a capture in other PCI segments: the driver walks segment 0.
   std::map<UINT32, std::vector<sim::Bdf>> OtherDomains;
 };

@@ -109,8 +109,9 @@ std::string SetpciScript(const RunRecord &Record, const std::string &BoardName) 
   size_t Commands = 0;
   for (const sim::Access &Entry : Record.Accesses) {
     ConfigSpace *Space = Seen.Find(Target(Entry));
+    // Where nothing decodes the window, its accesses reached no configuration space.
     if (Space == nullptr || (!IsConfigRead(Entry) && !IsConfigWrite(Entry)) || EFI_ERROR(Entry.Status) ||
-        Entry.Register() + Entry.Width > sim::kConfigSpaceSize) {
+        Entry.Register() + Entry.Width > sim::kConfigSpaceSize || (IsWindow(Entry) && !Record.WindowDecoded)) {
       continue;
     }
     if (Entry.Count != 1) {

@@ -7,6 +7,7 @@
 #include "Run.h"
 #include "TextFormat.h"
 #include "Trace.h"
+#include "base/Decisions.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,6 +31,9 @@ constexpr const char *kUsage =
     "  --board FILE        board description (JSON; see boards/README.md); default: built-in board\n"
     "  --lspci FILE        take the hierarchy from `lspci -x`/`-xxx`/`-xxxx` text, with or without -v, -n, -D\n"
     "  --disable-aspm      create the \"DisableASPM\" variable\n"
+    "  --sequence SEQ      how the bus driver calls the driver: one-pass (default), or ovmf as OVMF's does\n"
+    "                      (two bus-allocation passes, resource collection after the begin of allocation)\n"
+    "  --decision-lines    print the driver's decision records, one line each, as its debug image writes them\n"
     "  --json              print the report as one JSON document\n"
     "  --diff              print only the registers the driver changed, in setpci notation\n"
     "  --trace             print the access log, with driver calls and register names, after the report\n"
@@ -49,7 +53,9 @@ struct Arguments {
   std::optional<std::string> DumpBefore;
   std::optional<std::string> DumpAfter;
   std::optional<std::string> SetpciFile;
+  std::optional<std::string> Sequence;
   bool DisableAspm = false;
+  bool DecisionLines = false;
   bool Json = false;
   bool Diff = false;
   bool Trace = false;
@@ -107,6 +113,9 @@ std::optional<std::string> *ValueOption(const std::string &Name, Arguments &Out)
   if (Name == "--dump-after") {
     return &Out.DumpAfter;
   }
+  if (Name == "--sequence") {
+    return &Out.Sequence;
+  }
   return Name == "--setpci" ? &Out.SetpciFile : nullptr;
 }
 
@@ -122,6 +131,9 @@ bool *FlagOption(const std::string &Name, Arguments &Out) {
   }
   if (Name == "--trace") {
     return &Out.Trace;
+  }
+  if (Name == "--decision-lines") {
+    return &Out.DecisionLines;
   }
   return Name == "--numeric" ? &Out.Numeric : nullptr;
 }
@@ -147,11 +159,11 @@ std::optional<int> Parse(int argc, char **argv, Arguments &Out) {
       *Flag = true;
     } else if (std::optional<std::string> *Value = ValueOption(Name, Out)) {
       if (Equals == std::string::npos && Index + 1 >= argc) {
-        return BadUsage("option " + Name + " needs a file name");
+        return BadUsage("option " + Name + (Name == "--sequence" ? " needs a value" : " needs a file name"));
       }
       *Value = Equals != std::string::npos ? Argument.substr(Equals + 1) : argv[++Index];
       if (Value->value().empty()) {
-        return BadUsage("option " + Name + " needs a file name");
+        return BadUsage("option " + Name + (Name == "--sequence" ? " needs a value" : " needs a file name"));
       }
     } else {
       return BadUsage("unknown option " + pciplat::Quoted(Argument));
@@ -191,7 +203,19 @@ bool WriteFiles(const Arguments &Args, const pciplat::RunResult &Result, const s
          (!Args.SetpciFile || WriteText(*Args.SetpciFile, pciplat::SetpciScript(Result.Record, BoardName), Error));
 }
 
+void PrintDecisionLines(const pciplat::RunRecord &Record) {
+  for (const DECISION &Decision : Record.Decisions) {
+    char Line[DECISION_LINE_CAPACITY];
+    FormatDecisionLine(Decision, Line, sizeof(Line));
+    std::puts(Line);
+  }
+}
+
 void Print(const Arguments &Args, const pciplat::RunResult &Result) {
+  if (Args.DecisionLines) {
+    PrintDecisionLines(Result.Record);
+    return;
+  }
   if (Args.Json) {
     nlohmann::json Document = Result.Report;
     if (Args.Trace) {
@@ -227,6 +251,12 @@ int main(int argc, char **argv) {
     return BadInput(Error);
   }
   pciplat::RunOptions Options;
+  if (Args.Sequence && *Args.Sequence != "one-pass") {
+    if (*Args.Sequence != "ovmf") {
+      return BadUsage("option --sequence takes one-pass or ovmf, not " + pciplat::Quoted(*Args.Sequence));
+    }
+    Options.Sequence = sim::BusDriverSequence::Ovmf;
+  }
   Options.DisableAspm = Args.DisableAspm;
   Options.Names = !Args.Numeric;
   const pciplat::RunResult Result = pciplat::RunBoard(*Layout, Options);

@@ -41,6 +41,9 @@ std::string WindowWriteWarning(const ConfigSpace &Space, const sim::Access &Writ
 } // namespace
 
 void WindowWritesInCapabilities(const RunRecord &Record, json &Out) {
+  if (!Record.WindowDecoded) { // the writes land nowhere
+    return;
+  }
   std::set<UINT64> ReadSinceWrite;
   std::set<std::pair<sim::Bdf, UINT16>> Reported;
   for (const sim::Access &Entry : Record.Accesses) {

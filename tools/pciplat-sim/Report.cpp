@@ -226,6 +226,7 @@ void RenderPlatform(const json &Report, std::string &Out) {
 
 std::string RenderReport(const json &Report) {
   std::string Out = "Board: " + Report["board"].get<std::string>() + "\n";
+  Out += "Bus driver sequence: " + Report.value("sequence", std::string("one-pass")) + "\n";
   if (Report["entry_status"] != "EFI_SUCCESS") {
     Out += "The driver's entry point failed: " + Report["entry_status"].get<std::string>() + "\n";
     RenderWarnings(Report["warnings"], Out);

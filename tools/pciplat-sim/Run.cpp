@@ -315,7 +315,7 @@ json Enumerate(Run &State, EFI_PCI_PLATFORM_PROTOCOL &Driver, sim::ConfigBlockPr
   RegisterRecordingCallback(State.Machine);
   MarkedPlatform Platform(Driver, State.Machine.Log());
   sim::PciBusDriverSequencer Sequencer(State.Machine, Platform.Protocol());
-  Sequencer.Enumerate();
+  Sequencer.Enumerate(Options.Sequence);
   State.Record.Found = Sequencer.Found();
   json Report;
   Report["functions"] = DescribeFunctions(State, Platform, Options);
@@ -354,9 +354,12 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
       EFI_ERROR(EntryStatus) || Platform == nullptr ? json::object() : Enumerate(State, *Platform, Blocks, Options);
   Report["schema_version"] = kReportSchemaVersion;
   Report["board"] = Layout.Name;
+  Report["sequence"] = sim::SequenceName(Options.Sequence);
   Report["entry_status"] = StatusName(EntryStatus);
   Report["faults"] = Machine.Faults();
   State.Record.Accesses = Machine.Log().All();
+  State.Record.Decisions = Machine.Decisions();
+  State.Record.WindowDecoded = Layout.ConfigWindow;
   State.Record.After = TakeSnapshot(Machine.Pci());
   Report["warnings"] = FindWarnings(Layout, State.Record);
   Result.DumpAfter = FormatLspciDump(Machine.Pci());

@@ -7,7 +7,9 @@
 #include "Board.h"
 #include "CallMarks.h"
 #include "Registers.h"
+#include "base/Decisions.h"
 #include "sim/AccessLog.h"
+#include "sim/Sequencer.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +25,7 @@ inline constexpr int kReportSchemaVersion = 2;
 struct RunOptions {
   bool DisableAspm = false; // create the "DisableASPM" variable
   bool Names = true;        // device and class names from pci.ids
+  sim::BusDriverSequence Sequence = sim::BusDriverSequence::OnePass;
 };
 
 using ConfigSpaces = std::map<sim::Bdf, ConfigSpace>;
@@ -34,7 +37,9 @@ struct RunRecord {
   std::vector<sim::Bdf> Found; // the functions the bus driver's scan reached
   std::vector<sim::Access> Accesses;
   std::vector<CallMark> Calls;
-  bool Enumerated = false; // the entry point succeeded and the scan ran
+  std::vector<DECISION> Decisions; // the driver's own records, in order
+  bool Enumerated = false;         // the entry point succeeded and the scan ran
+  bool WindowDecoded = true;       // the chipset's configuration window reaches configuration space
 };
 
 struct RunResult {

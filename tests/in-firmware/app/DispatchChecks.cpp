@@ -26,7 +26,7 @@ bool DispatchedFromVolume(const EFI_GUID &FileGuid) {
 
 void CheckDispatched() {
   Check Result("fw.dispatched");
-  Result.Expect(DispatchedFromVolume(kPciPlatformDxeFileGuid),
+  Result.Expect(DispatchedFromVolume(kPciPlatformDxeFileGuid) || DispatchedFromVolume(kPciPlatformDxeDebugFileGuid),
                 "no image of the volume's PciPlatformDxe file is loaded (not dispatched, or its entry point failed)");
   Result.Expect(LocateInterface<EFI_PCI_PLATFORM_PROTOCOL>(kPciPlatformProtocolGuid) != nullptr,
                 "EFI_PCI_PLATFORM_PROTOCOL is not installed (entry point failed?)");

@@ -61,6 +61,9 @@ extern "C" EFI_STATUS EFIAPI InFirmwareAppEntry(EFI_HANDLE ImageHandle, EFI_SYST
   RunControllerChecks(gSeen);
   RunCallbackChecks(gSeen);
   RunPlatformStateChecks(gSeen);
+  DumpCapture(gSeen);
+  // Last: it calls the driver, after every check of the boot's record.
+  RunExampleChecks(gSeen);
 
   const EFI_STATUS Result = ChecksFailed() == 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;
   Line().Text("E2E-END passed=").Decimal(ChecksPassed()).Text(" failed=").Decimal(ChecksFailed()).Print();

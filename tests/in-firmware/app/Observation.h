@@ -30,6 +30,10 @@ void RunNotifyChecks(const Observation &Seen);
 void RunControllerChecks(const Observation &Seen);
 void RunCallbackChecks(const Observation &Seen);
 void RunPlatformStateChecks(const Observation &Seen);
+// The C example driver's report; asks the driver for one device's option ROM.
+void RunExampleChecks(const Observation &Seen);
+// The recorder's configuration capture, in the `lspci -xxxx` form.
+void DumpCapture(const Observation &Seen);
 // The calls as INFO lines, runs of PrepController and GetPciRom abridged.
 void PrintCallSequence(const FirmwareRecord &Record);
 

@@ -12,9 +12,12 @@ namespace e2e::firmware {
 inline constexpr EFI_GUID kFirmwareRecordGuid = {
     0x5D2B61A4, 0x3E8C, 0x4F07, {0xA9, 0x1D, 0x6C, 0x42, 0xB8, 0x0E, 0x73, 0xF5}};
 
-// The FFS file GUIDs the images carry in the firmware volume.
+// The FFS file GUIDs the images carry in the firmware volume: the shipped
+// driver's and its debug build's.
 inline constexpr EFI_GUID kPciPlatformDxeFileGuid = {
     0xC8532B76, 0x9366, 0x49D3, {0x98, 0xBF, 0x8F, 0x59, 0x29, 0x3D, 0x6D, 0xF8}};
+inline constexpr EFI_GUID kPciPlatformDxeDebugFileGuid = {
+    0x1EDA5666, 0x0318, 0x4BC3, {0xA0, 0x89, 0x7E, 0xDF, 0x78, 0xCC, 0x2C, 0x4C}};
 
 enum class PlatformCall : UINT8 { Notify, PrepController, GetPolicy, GetPciRom };
 
@@ -42,6 +45,20 @@ struct CallbackVisit {
   UINTN CallIndex; // the platform call it ran in; kNoCall outside any
 };
 
+// Every function's configuration space as it was when the begin of resource
+// allocation was announced, before the driver's link pass: the hierarchy the
+// board runner is given to compare its decisions with the debug image's.
+inline constexpr UINTN kCaptureCapacity = 48;
+inline constexpr UINTN kConfigSpaceBytes = 4096;
+
+struct ConfigCapture {
+  EFI_STATUS Status; // EFI_NOT_READY until taken
+  UINTN Count;
+  UINTN Missed;                       // functions found once the capture was full
+  UINT32 Locations[kCaptureCapacity]; // bus << 16 | device << 8 | function
+  UINT8 *Spaces;                      // Count spaces of kConfigSpaceBytes (and a spare), from pool
+};
+
 inline constexpr UINTN kNoCall = ~static_cast<UINTN>(0);
 inline constexpr UINTN kCallCapacity = 256;
 inline constexpr UINTN kVisitCapacity = 192;
@@ -56,6 +73,7 @@ struct FirmwareRecord {
   PlatformCallRecord Calls[kCallCapacity];
   UINTN VisitCount;
   CallbackVisit Visits[kVisitCapacity];
+  ConfigCapture Capture;
 };
 
 } // namespace e2e::firmware

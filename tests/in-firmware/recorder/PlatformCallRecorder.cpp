@@ -43,6 +43,11 @@ EFI_STATUS EFIAPI RecordNotify(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE HostB
     Call->Phase = Phase;
     Call->ChipsetPhase = ChipsetPhase;
   }
+  // Before the driver's link pass, which runs when this phase is announced.
+  if (Phase == EfiPciHostBridgeBeginResourceAllocation && ChipsetPhase == ChipsetEntry &&
+      gRecord.Capture.Status == EFI_NOT_READY) {
+    CaptureConfigSpaces(gRecord.Capture);
+  }
   return EndCall(Call, gOriginal.PlatformNotify(This, HostBridge, Phase, ChipsetPhase));
 }
 

@@ -19,6 +19,8 @@ EFI_STATUS WatchForProtocol(const EFI_GUID &Protocol, ProtocolHandler OnInstalle
 
 // Puts recording forwarders in the platform protocol's table.
 EFI_STATUS StartPlatformCallRecorder(EFI_PCI_PLATFORM_PROTOCOL *Platform);
+// Reads every function's configuration space into the capture.
+void CaptureConfigSpaces(ConfigCapture &Capture);
 // Registers a callback for every point, recording each visit.
 EFI_STATUS StartCallbackRecorder(PCI_CALLBACK_PROTOCOL *Callbacks);
 

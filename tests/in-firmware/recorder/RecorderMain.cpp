@@ -30,6 +30,7 @@ extern "C" EFI_STATUS EFIAPI InFirmwareRecorderEntry(EFI_HANDLE ImageHandle, EFI
   e2e::InitFirmware(ImageHandle, SystemTable);
   gRecord.HookStatus = EFI_NOT_READY;
   gRecord.CallbackStatus = EFI_NOT_READY;
+  gRecord.Capture.Status = EFI_NOT_READY;
   gRecord.Support = e2e::LocateInterface<e2e::SupportReport>(e2e::kSupportReportGuid);
   if (gRecord.Support != nullptr) {
     gRecord.Support->MemoryLogArmed = 1;

@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Looks for the debug image's code in a UEFI image: the decision lines'
+text and port I/O instructions (the 16550 UART is reached by in/out).
+
+    debug_code.py --objdump OBJDUMP IMAGE            passes when IMAGE holds none
+    debug_code.py --objdump OBJDUMP IMAGE --present  passes when IMAGE holds both
+
+The second form runs on the debug image, so the check is shown to see what it
+looks for.
+"""
+
+import argparse
+import re
+import subprocess
+import sys
+
+# The line prefix and words only decision lines use.
+DEBUG_TEXT = [b"PCIPLAT", b"slot-clock-missing", b"platform-call", b"begin-resource-allocation"]
+# in, out, ins, outs with an operand-size suffix, as llvm-objdump writes them.
+PORT_IO = re.compile(r"^\s*[0-9a-f]+:(?:\s[0-9a-f]{2})+\s+(in|out|ins|outs)[bwl]?\s", re.MULTILINE)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("image")
+    parser.add_argument("--present", action="store_true")
+    args = parser.parse_args()
+    data = open(args.image, "rb").read()
+    text = [word.decode() for word in DEBUG_TEXT if word in data]
+    listing = subprocess.run([args.objdump, "-d", args.image], capture_output=True, text=True, check=True).stdout
+    port_io = sorted({match.group(0).split()[-1] for match in PORT_IO.finditer(listing)})
+    print(f"{args.image}: {len(data)} bytes; debug text: {text or 'none'}; port I/O instructions: {port_io or 'none'}")
+    if args.present:
+        return 0 if text and port_io else 1
+    return 0 if not text and not port_io else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
