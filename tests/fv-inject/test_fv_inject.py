@@ -395,7 +395,7 @@ class CommandLineTest(unittest.TestCase):
             driver = work / "D.efi"
             driver.write_bytes(make_pe())
             inject = ["inject", str(OVMF_CODE), "-o", str(work / "out.fd")]
-            spec = "%s,guid=%s" % (driver, DRIVER_GUID)
+            driver_option = "%s,guid=%s" % (driver, DRIVER_GUID)
             cases = [
                 ("output in a missing folder", ["inject", str(OVMF_CODE), "-o", str(work / "no" / "out.fd")], 1,
                  "folder .*/no does not exist"),
@@ -404,9 +404,9 @@ class CommandLineTest(unittest.TestCase):
                 ("module that is not text", inject + ["--module", str(self.binary_inf(work))], 1, "not a text file"),
                 ("malformed guid=", inject + ["--driver", "%s,guid=1234" % driver], 1,
                  "--driver '.*' guid=: '1234' is not a GUID"),
-                ("malformed GUID in depex=", inject + ["--driver", spec + ",depex=%s+x" % DRIVER_GUID], 1,
+                ("malformed GUID in depex=", inject + ["--driver", driver_option + ",depex=%s+x" % DRIVER_GUID], 1,
                  "--driver '.*' depex=: 'x' is not a GUID"),
-                ("missing depex file", inject + ["--driver", spec + ",depex=@%s" % (work / "none")], 1,
+                ("missing depex file", inject + ["--driver", driver_option + ",depex=@%s" % (work / "none")], 1,
                  "depex=: cannot read .*none: No such file"),
                 ("driver option without a path", inject + ["--driver", ",guid=%s" % DRIVER_GUID], 1,
                  "no driver file before the options"),

@@ -13,11 +13,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr UINT32 kSecondaryBus = 0x19;
-constexpr UINT32 kHeaderType = 0x0E;
 constexpr UINT8 kPortEndpoint = 0;
 constexpr UINT8 kPortLegacyEndpoint = 1;
-constexpr UINT8 kPortSwitchUpstream = 5;
 constexpr unsigned kLatencyBeyondTable = 7;
 constexpr unsigned kSwitchLatencyUs = 1;
 
@@ -76,18 +73,18 @@ struct PcieEnd {
   UINT8 Capability;
 };
 
-UINT8 PortType(const PcieEnd &End) { return ((*End.Space)[End.Capability + kPcieCapabilities] >> 4) & 0xF; }
+UINT8 PortType(const PcieEnd &End) { return ((*End.Space)[End.Capability + PCIE_CAPABILITIES_OFFSET] >> 4) & 0xF; }
 // Link capabilities bits 17:15 and device capabilities bits 11:9 both count
 // microseconds in powers of two; 7 means beyond 64 us (exit) or no limit.
 unsigned ExitLatencyCode(const PcieEnd &End) {
-  return (Read32(*End.Space, End.Capability + kLinkCapabilities) >> 15) & 7;
+  return (Read32(*End.Space, End.Capability + PCIE_LINK_CAPABILITIES_OFFSET) >> 15) & 7;
 }
 unsigned AcceptableCode(const PcieEnd &End) {
-  return (Read32(*End.Space, End.Capability + kDeviceCapabilities) >> 9) & 7;
+  return (Read32(*End.Space, End.Capability + PCIE_DEVICE_CAPABILITIES_OFFSET) >> 9) & 7;
 }
 unsigned Microseconds(unsigned Code) { return Code >= kLatencyBeyondTable ? 65 : 1U << Code; }
 bool L1Enabled(const ConfigSpace &After, const PcieEnd &End) {
-  return (Read16(After, End.Capability + kLinkControl) & 0x02) != 0;
+  return (Read16(After, End.Capability + PCIE_LINK_CONTROL_OFFSET) & 0x02) != 0;
 }
 
 std::optional<PcieEnd> PcieEndAt(const ConfigSpaces &Spaces, const sim::Bdf &Location) {
@@ -95,7 +92,7 @@ std::optional<PcieEnd> PcieEndAt(const ConfigSpaces &Spaces, const sim::Bdf &Loc
   if (Space == Spaces.end()) {
     return std::nullopt;
   }
-  const auto Found = FindCapability(Space->second, kCapabilityPcie);
+  const auto Found = FindCapability(Space->second, PCI_CAPABILITY_ID_PCI_EXPRESS);
   return Found ? std::optional<PcieEnd>({Location, &Space->second, Found->Offset}) : std::nullopt;
 }
 
@@ -105,8 +102,8 @@ std::vector<std::pair<PcieEnd, PcieEnd>> PathToRoot(const RunRecord &Record, con
   std::map<unsigned, sim::Bdf> BridgeTo;
   for (const sim::Bdf &Location : Record.Found) {
     const ConfigSpace &Space = Record.Before.at(Location);
-    if ((Space[kHeaderType] & 0x7F) == 1 && Space[kSecondaryBus] > Location.Bus) {
-      BridgeTo.emplace(Space[kSecondaryBus], Location);
+    if ((Space[PCI_HEADER_TYPE_OFFSET] & 0x7F) == 1 && Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET] > Location.Bus) {
+      BridgeTo.emplace(Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET], Location);
     }
   }
   std::vector<std::pair<PcieEnd, PcieEnd>> Links;
@@ -121,7 +118,7 @@ std::vector<std::pair<PcieEnd, PcieEnd>> PathToRoot(const RunRecord &Record, con
     // Through a switch: its upstream port's own link is the next one up.
     const auto Upstream = BridgeTo.find(Above->Location.Bus);
     const auto UpEnd = Upstream != BridgeTo.end() ? PcieEndAt(Record.Before, Upstream->second) : std::nullopt;
-    if (!UpEnd || PortType(*UpEnd) != kPortSwitchUpstream) {
+    if (!UpEnd || PortType(*UpEnd) != PCIE_PORT_TYPE_SWITCH_UPSTREAM) {
       break;
     }
     Below = *UpEnd;
@@ -174,12 +171,12 @@ void L1ExitLatencies(const RunRecord &Record, json &Out) {
 
 void PayloadAboveSupported(const RunRecord &Record, json &Out) {
   for (const auto &[Location, Space] : Record.Before) {
-    const auto Found = FindCapability(Space, kCapabilityPcie);
+    const auto Found = FindCapability(Space, PCI_CAPABILITY_ID_PCI_EXPRESS);
     if (!Found || Read16(Space, 0) == 0xFFFF) {
       continue;
     }
-    const unsigned Supported = Read32(Space, Found->Offset + kDeviceCapabilities) & 7;
-    const unsigned Set = (Read16(Space, Found->Offset + kDeviceControl) >> 5) & 7;
+    const unsigned Supported = Read32(Space, Found->Offset + PCIE_DEVICE_CAPABILITIES_OFFSET) & 7;
+    const unsigned Set = (Read16(Space, Found->Offset + PCIE_DEVICE_CONTROL_OFFSET) >> 5) & 7;
     if (Set > Supported) {
       Out.push_back(MakeWarning("payload",
                                 "max payload is set to " + std::to_string(128U << Set) +

@@ -9,9 +9,6 @@ namespace pciplat {
 
 namespace {
 
-constexpr UINT32 kStatus = 0x06;
-constexpr UINT8 kStatusCapabilityList = 0x10;
-constexpr UINT32 kCapabilityPointer = 0x34;
 constexpr unsigned kMaxCapabilities = 48; // (256 - 64) / 4: more means a loop
 
 struct Field {
@@ -84,7 +81,7 @@ UINT8 MsiLength(UINT16 Control) {
 
 std::optional<Capability> Describe(const ConfigSpace &Space, UINT8 Id, UINT8 Offset) {
   switch (Id) {
-  case kCapabilityPcie:
+  case PCI_CAPABILITY_ID_PCI_EXPRESS:
     // Version 1 structures end after the slot registers.
     return Capability{Id, Offset, static_cast<UINT8>((Space[Offset + 2] & 0xF) >= 2 ? 0x3C : 0x24), "CAP_EXP",
                       "PCI Express"};
@@ -99,7 +96,7 @@ std::optional<Capability> Describe(const ConfigSpace &Space, UINT8 Id, UINT8 Off
 
 const Field *CapabilityField(const ConfigSpace &Space, const Capability &In, unsigned Inside) {
   switch (In.Id) {
-  case kCapabilityPcie:
+  case PCI_CAPABILITY_ID_PCI_EXPRESS:
     return FieldAt(kPcieRegisters, Inside);
   case kCapabilityPowerManagement:
     return FieldAt(kPowerManagementRegisters, Inside);
@@ -133,11 +130,11 @@ UINT32 ReadWidth(const ConfigSpace &Space, UINT32 Offset, unsigned Width) {
 
 std::vector<Capability> StandardCapabilities(const ConfigSpace &Space) {
   std::vector<Capability> Found;
-  if ((Space[kStatus] & kStatusCapabilityList) == 0) {
+  if ((Space[PCI_STATUS_OFFSET] & PCI_STATUS_CAPABILITY_LIST) == 0) {
     return Found;
   }
   std::set<UINT8> Visited;
-  UINT8 Pointer = Space[kCapabilityPointer] & 0xFC;
+  UINT8 Pointer = Space[PCI_CAPABILITY_POINTER_OFFSET] & 0xFC;
   while (Pointer >= 0x40 && Visited.insert(Pointer).second && Visited.size() <= kMaxCapabilities) {
     if (const auto Named = Describe(Space, Space[Pointer], Pointer)) {
       Found.push_back(*Named);

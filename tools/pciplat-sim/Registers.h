@@ -5,6 +5,8 @@
 // the link and device control registers means.
 #pragma once
 
+#include "pci/PciRegisters.h"
+#include "pci/PcieCapability.h"
 #include "sim/PciBus.h"
 
 #include <optional>
@@ -19,16 +21,10 @@ UINT16 Read16(const ConfigSpace &Space, UINT32 Offset);
 UINT32 Read32(const ConfigSpace &Space, UINT32 Offset);
 UINT32 ReadWidth(const ConfigSpace &Space, UINT32 Offset, unsigned Width);
 
-inline constexpr UINT8 kCapabilityPcie = 0x10;
+// Capability IDs beside PCI Express (PCI_CAPABILITY_ID_PCI_EXPRESS), and the
+// PCI Express registers by the driver's names (pci/PcieCapability.h).
 inline constexpr UINT8 kCapabilityPowerManagement = 0x01;
 inline constexpr UINT8 kCapabilityMsi = 0x05;
-
-// PCI Express capability registers (offsets inside the capability).
-inline constexpr UINT8 kPcieCapabilities = 0x02;
-inline constexpr UINT8 kDeviceCapabilities = 0x04;
-inline constexpr UINT8 kDeviceControl = 0x08;
-inline constexpr UINT8 kLinkCapabilities = 0x0C;
-inline constexpr UINT8 kLinkControl = 0x10;
 
 // A capability the reports name: PCI Express, power management or MSI.
 struct Capability {

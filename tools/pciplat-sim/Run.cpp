@@ -11,6 +11,7 @@
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
 #include "pcie/ConfigWindow.h"
+#include "pcie/LinkTuning.h"
 #include "sim/CallbackRecorder.h"
 #include "sim/ConfigBlockProvider.h"
 #include "sim/FirmwareVolume.h"
@@ -27,12 +28,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr EFI_GUID kDisableAspmVendor = {0x7C436110, 0xAB2A, 0x4BBB, {0xA8, 0x80, 0xFE, 0x41, 0x99, 0x5C, 0x9F, 0x82}};
 constexpr EFI_GUID kCallbackProtocolGuid = PCI_CALLBACK_PROTOCOL_GUID;
 constexpr EFI_GUID kOptionRomSetGuid = PCI_OPTION_ROM_SET_GUID;
-constexpr UINT32 kClassCode = 0x0A;
-constexpr UINT32 kHeaderType = 0x0E;
-constexpr UINT32 kSecondaryBus = 0x19;
 
 std::string StatusName(EFI_STATUS Status) {
   switch (Status) {
@@ -85,15 +82,15 @@ json Reasons(const Run &State, DecisionKind Kind, const sim::Bdf &Location) {
 // driver gave.
 json PcieChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before) {
   json Changes = json::object();
-  const auto Capability = FindCapability(Before, kCapabilityPcie);
+  const auto Capability = FindCapability(Before, PCI_CAPABILITY_ID_PCI_EXPRESS);
   if (!Capability) {
     return Changes;
   }
   const ConfigSpace &After = Function.Bytes();
-  const UINT16 ControlBefore = Read16(Before, Capability->Offset + kLinkControl);
-  const UINT16 ControlAfter = Read16(After, Capability->Offset + kLinkControl);
-  const UINT16 DeviceBefore = Read16(Before, Capability->Offset + kDeviceControl);
-  const UINT16 DeviceAfter = Read16(After, Capability->Offset + kDeviceControl);
+  const UINT16 ControlBefore = Read16(Before, Capability->Offset + PCIE_LINK_CONTROL_OFFSET);
+  const UINT16 ControlAfter = Read16(After, Capability->Offset + PCIE_LINK_CONTROL_OFFSET);
+  const UINT16 DeviceBefore = Read16(Before, Capability->Offset + PCIE_DEVICE_CONTROL_OFFSET);
+  const UINT16 DeviceAfter = Read16(After, Capability->Offset + PCIE_DEVICE_CONTROL_OFFSET);
   Changes["common_clock"] = BeforeAfter((ControlBefore & 0x40) != 0, (ControlAfter & 0x40) != 0);
   Changes["aspm_l1"] = BeforeAfter((ControlBefore & 0x02) != 0, (ControlAfter & 0x02) != 0);
   Changes["max_payload"] = BeforeAfter(128U << ((DeviceBefore >> 5) & 7), 128U << ((DeviceAfter >> 5) & 7));
@@ -197,13 +194,13 @@ json DescribeFunction(const Run &State, const sim::Bdf &Location, PciNames *Name
   const UINT16 Vendor = Read16(Before, 0x00);
   const UINT16 Device = Read16(Before, 0x02);
   Entry["ids"] = HexDigits(Vendor, 4) + ":" + HexDigits(Device, 4);
-  Entry["class_code"] = HexDigits(Read16(Before, kClassCode), 4);
+  Entry["class_code"] = HexDigits(Read16(Before, PCI_CLASS_CODE_OFFSET), 4);
   if (Names != nullptr) {
     Entry["name"] = Names->Device(Vendor, Device);
-    Entry["class"] = Names->Class(Before[kClassCode + 1], Before[kClassCode]);
+    Entry["class"] = Names->Class(Before[PCI_CLASS_CODE_OFFSET + 1], Before[PCI_CLASS_CODE_OFFSET]);
   }
-  if ((Before[kHeaderType] & 0x7F) == 1) {
-    Entry["secondary_bus"] = Before[kSecondaryBus];
+  if ((Before[PCI_HEADER_TYPE_OFFSET] & 0x7F) == 1) {
+    Entry["secondary_bus"] = Before[PCI_BRIDGE_SECONDARY_BUS_OFFSET];
   }
   Entry["changes"] = FunctionChanges(State, Function, Before);
   Entry["callbacks"] = CallbacksFor(Location);
@@ -338,7 +335,7 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
   sim::Machine Machine;
   BuildMachine(Layout, Machine);
   if (Options.DisableAspm) {
-    Machine.Variables().Set(u"DisableASPM", kDisableAspmVendor, {1});
+    Machine.Variables().Set(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID, {1});
   }
   // The driver's own decision records, read as the run goes.
   const DecisionLog Decisions(Machine.Decisions());

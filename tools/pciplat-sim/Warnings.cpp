@@ -12,15 +12,13 @@ namespace {
 
 using nlohmann::json;
 
-constexpr UINT32 kHeaderType = 0x0E;
-constexpr UINT32 kSecondaryBus = 0x19;
 constexpr UINT32 kSubordinateBus = 0x1A;
 constexpr unsigned kShortCapture = 64;
 
 std::string Bus(unsigned Number) { return HexDigits(Number, 2); }
 
 bool Present(const ConfigSpace &Space) { return Read16(Space, 0) != 0xFFFF; }
-bool IsBridge(const ConfigSpace &Space) { return (Space[kHeaderType] & 0x7F) == 1; }
+bool IsBridge(const ConfigSpace &Space) { return (Space[PCI_HEADER_TYPE_OFFSET] & 0x7F) == 1; }
 
 // The bridges of the board, present ones only, by location.
 struct BridgeRange {
@@ -33,7 +31,7 @@ std::vector<BridgeRange> Bridges(const ConfigSpaces &Spaces) {
   std::vector<BridgeRange> Found;
   for (const auto &[Location, Space] : Spaces) {
     if (Present(Space) && IsBridge(Space)) {
-      Found.push_back({Location, Space[kSecondaryBus], Space[kSubordinateBus]});
+      Found.push_back({Location, Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET], Space[kSubordinateBus]});
     }
   }
   return Found;
@@ -118,7 +116,7 @@ std::string WhyUnreached(const sim::Bdf &Location, const ConfigSpaces &Spaces, c
   if (Location.Function != 0 && (Zero == Spaces.end() || !Present(Zero->second))) {
     return "function 0 of the device is absent, so functions 1-7 are not probed";
   }
-  if (Location.Function != 0 && (Zero->second[kHeaderType] & 0x80) == 0) {
+  if (Location.Function != 0 && (Zero->second[PCI_HEADER_TYPE_OFFSET] & 0x80) == 0) {
     return "function 0 is not multi-function (header type bit 7 clear), so functions 1-7 are not probed";
   }
   return "the scan did not reach it";
