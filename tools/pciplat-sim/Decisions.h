@@ -59,6 +59,9 @@ private:
   mutable std::optional<Decision> HostBridgeNote; // to go with the next link decision
 };
 
+// The function a decision record's Where names.
+sim::Bdf BdfOf(UINT64 Where);
+
 // [{"reason": "...", "values": {"name": value}}, ...]; empty without records.
 nlohmann::json ReasonsJson(const std::vector<const Decision *> &Records);
 // "reason (name 0x.., ...); ..." from ReasonsJson's form, or "-".

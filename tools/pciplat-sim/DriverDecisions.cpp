@@ -9,10 +9,6 @@ namespace pciplat {
 
 namespace {
 
-sim::Bdf BdfOf(UINT64 Where) {
-  return {static_cast<UINT8>(Where >> 24), static_cast<UINT8>(Where >> 16), static_cast<UINT8>(Where >> 8)};
-}
-
 std::optional<sim::Bdf> LocationOf(const DECISION &Record) {
   return Record.Where == DECISION_NOWHERE ? std::nullopt : std::optional<sim::Bdf>(BdfOf(Record.Where));
 }
@@ -107,6 +103,10 @@ const char *BlockName(UINT64 Which) {
 }
 
 } // namespace
+
+sim::Bdf BdfOf(UINT64 Where) {
+  return {static_cast<UINT8>(Where >> 24), static_cast<UINT8>(Where >> 16), static_cast<UINT8>(Where >> 8)};
+}
 
 void DecisionLog::Convert(const DECISION &Record) const {
   const std::optional<sim::Bdf> Location = LocationOf(Record);

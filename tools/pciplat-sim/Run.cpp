@@ -295,9 +295,7 @@ json ReportPayload(const Run &State) {
     for (const DECISION &Supported : Records) {
       if (Supported.Kind == DECISION_KIND::Payload && Supported.Reason == DECISION_REASON::Supported &&
           Supported.Value == Chosen.Value) {
-        Payload["set_by"].push_back(
-            sim::FormatBdf({static_cast<UINT8>(Supported.Where >> 24), static_cast<UINT8>(Supported.Where >> 16),
-                            static_cast<UINT8>(Supported.Where >> 8)}));
+        Payload["set_by"].push_back(sim::FormatBdf(BdfOf(Supported.Where)));
       }
     }
     break;
