@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <set>
+#include <utility>
 
 namespace fuzz {
 
@@ -42,7 +43,8 @@ void CheckRefusal(const std::string &Error, const std::string &Source, bool Numb
 }
 
 void CheckDumpedFunctions(const std::vector<pciplat::DumpedFunction> &Functions, Violations *All) {
-  std::set<sim::Bdf> Locations;
+  // The same function number may stand in several PCI domains.
+  std::set<std::pair<UINT32, sim::Bdf>> Locations;
   for (const pciplat::DumpedFunction &Function : Functions) {
     const std::string Name = sim::FormatBdf(Function.Location);
     if (Function.Length != 64 && Function.Length != 256 && Function.Length != sim::kConfigSpaceSize) {
@@ -52,17 +54,22 @@ void CheckDumpedFunctions(const std::vector<pciplat::DumpedFunction> &Functions,
                     Function.Bytes.end(), [](UINT8 Byte) { return Byte != 0; })) {
       All->push_back(Name + " has bytes past the ones given");
     }
-    if (!Locations.insert(Function.Location).second) {
+    if (!Locations.insert({Function.Domain, Function.Location}).second) {
       All->push_back(Name + " accepted twice");
     }
   }
 }
 
 // The accepted spaces, written as -xxxx and read back, are the same spaces.
+// Segment 0, the one the runner walks, written in the -xxxx form and read back.
 void CheckRoundTrip(const std::vector<pciplat::DumpedFunction> &Functions, Violations *All) {
   sim::PciBus Bus;
+  size_t Walked = 0;
   for (const pciplat::DumpedFunction &Function : Functions) {
-    Bus.Add(Function.Location).LoadConfiguration(Function.Bytes);
+    if (Function.Domain == 0) {
+      Bus.Add(Function.Location).LoadConfiguration(Function.Bytes);
+      ++Walked;
+    }
   }
   std::string Error;
   const auto Again = pciplat::ParseLspciDump(pciplat::FormatLspciDump(Bus), "written.txt", &Error);
@@ -70,9 +77,9 @@ void CheckRoundTrip(const std::vector<pciplat::DumpedFunction> &Functions, Viola
     All->push_back("its own -xxxx form is refused: " + Error);
     return;
   }
-  if (Again->size() != Functions.size()) {
+  if (Again->size() != Walked) {
     All->push_back("written and read back, " + std::to_string(Again->size()) + " functions of " +
-                   std::to_string(Functions.size()));
+                   std::to_string(Walked));
     return;
   }
   for (const pciplat::DumpedFunction &Read : *Again) {
