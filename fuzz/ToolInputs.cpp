@@ -71,6 +71,9 @@ void CheckRoundTrip(const std::vector<pciplat::DumpedFunction> &Functions, Viola
       ++Walked;
     }
   }
+  if (Walked == 0) {
+    return; // only other domains: nothing the runner writes
+  }
   std::string Error;
   const auto Again = pciplat::ParseLspciDump(pciplat::FormatLspciDump(Bus), "written.txt", &Error);
   if (!Again) {
