@@ -7,6 +7,7 @@
 #include "pcie/ConfigWindow.h"
 #include "pcie/LinkTuning.h"
 #include "platform/IoApic.h"
+#include "sim/CapabilityList.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -48,16 +49,11 @@ RegisterOwnership RegisterOwnership::Of(const PciBus &Bus) {
     // The status bit is not consulted: a failed status read counts as a list
     // being present, so a sound search may follow the list either way.
     std::vector<UINT8> Found;
-    UINT8 Pointer = Function->Peek8(PCI_CAPABILITY_POINTER_OFFSET);
-    for (UINT32 Entry = 0; Entry < PCI_CAPABILITY_LIST_MAX_ENTRIES; ++Entry) {
-      if (Pointer < PCI_CAPABILITY_FIRST_OFFSET || Pointer == PCI_CAPABILITY_POINTER_INVALID) {
-        break;
+    for (const CapabilityEntry &Each : ListCapabilities(Function->Bytes(), {false, false})) {
+      if (!Each.Extended && Each.Id == PCI_CAPABILITY_ID_PCI_EXPRESS &&
+          Each.Offset + PCIE_CAPABILITY_USED_LENGTH <= PCI_CONFIG_SPACE_SIZE) {
+        Found.push_back(static_cast<UINT8>(Each.Offset));
       }
-      if (Function->Peek8(Pointer) == PCI_CAPABILITY_ID_PCI_EXPRESS &&
-          Pointer + PCIE_CAPABILITY_USED_LENGTH <= PCI_CONFIG_SPACE_SIZE) {
-        Found.push_back(Pointer);
-      }
-      Pointer = Function->Peek8(Pointer + PCI_CAPABILITY_NEXT_OFFSET);
     }
     if (!Found.empty()) {
       Result.Capabilities[Where] = std::move(Found);

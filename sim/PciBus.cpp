@@ -149,7 +149,8 @@ PciFunction &PciFunction::PcieCapability(const PcieCapabilityConfig &Settings) {
   Poke16(Offset + PCIE_CAPABILITIES_OFFSET, static_cast<UINT16>(0x0002 | (Settings.PortType << 4)));
   Poke32(Offset + PCIE_DEVICE_CAPABILITIES_OFFSET, Settings.MaxPayloadSupported & 0x7U);
   Poke16(Offset + PCIE_DEVICE_CONTROL_OFFSET, static_cast<UINT16>((Settings.MaxPayload & 0x7U) << 5));
-  Poke32(Offset + PCIE_LINK_CAPABILITIES_OFFSET, (Settings.L1Supported ? 0x800U : 0U) | 0x11U);
+  Poke32(Offset + PCIE_LINK_CAPABILITIES_OFFSET,
+         (Settings.L1Supported ? 0x800U : 0U) | 0x10U | (Settings.MaxLinkSpeed & 0xFU));
   Poke16(Offset + PCIE_LINK_STATUS_OFFSET,
          static_cast<UINT16>((Settings.SlotClock ? 0x1000 : 0) | 0x0010 | (Settings.LinkSpeed & 0xF)));
   ProtectPcieRegisters(Offset);

@@ -42,6 +42,7 @@ struct PcieCapabilityConfig {
   bool L1Supported = false;      // link capabilities bit 11
   bool SlotClock = false;        // link status bit 12
   UINT8 LinkSpeed = 1;           // link status bits 3-0 (1 = 2.5 GT/s)
+  UINT8 MaxLinkSpeed = 1;        // link capabilities bits 3-0
   int TrainingReads = 0;         // link-status reads that report training after a retrain; kTrainsNever
 };
 

@@ -142,7 +142,7 @@ int TrainingReads(const json &Value, const std::string &Path) {
 sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Path) {
   OnlyKnownMembers(Object, Path,
                    {"type", "max_payload_supported", "max_payload", "aspm_l1", "slot_clock", "link_speed",
-                    "training_reads", "l1_exit_latency_us", "l1_acceptable_latency_us", "offset"});
+                    "training_reads", "l1_exit_latency_us", "l1_acceptable_latency_us", "offset", "max_link_speed"});
   sim::PcieCapabilityConfig Settings;
   Settings.PortType = PortType(Member(Object, "type", Path), Path + ".type");
   Settings.MaxPayloadSupported = Object.contains("max_payload_supported")
@@ -153,6 +153,9 @@ sim::PcieCapabilityConfig PcieSettings(const json &Object, const std::string &Pa
   Settings.SlotClock = Flag(Object, "slot_clock", Path, false);
   Settings.LinkSpeed =
       Object.contains("link_speed") ? static_cast<UINT8>(Number(Object["link_speed"], Path + ".link_speed", 15)) : 1;
+  Settings.MaxLinkSpeed = Object.contains("max_link_speed")
+                              ? static_cast<UINT8>(Number(Object["max_link_speed"], Path + ".max_link_speed", 15))
+                              : Settings.LinkSpeed;
   Settings.TrainingReads =
       Object.contains("training_reads") ? TrainingReads(Object["training_reads"], Path + ".training_reads") : 0;
   return Settings;

@@ -1,5 +1,5 @@
-// The PCI Express warnings: where the driver's chipset window writes land, the
-// ASPM L1 exit latency rule, payload settings.
+// The PCI Express warnings: the ASPM L1 exit latency rule, payload settings,
+// links that run faster than their ends support.
 #include "TextFormat.h"
 #include "Warnings.h"
 
@@ -13,58 +13,11 @@ namespace {
 
 using nlohmann::json;
 
-constexpr UINT8 kPortEndpoint = 0;
-constexpr UINT8 kPortLegacyEndpoint = 1;
 constexpr unsigned kLatencyBeyondTable = 7;
+constexpr unsigned kLatencyMask = 7;
+constexpr unsigned kL1ExitLatencyShift = 15; // LnkCap bits 17:15
+constexpr unsigned kL1AcceptableShift = 9;   // DevCap bits 11:9
 constexpr unsigned kSwitchLatencyUs = 1;
-
-sim::Bdf Target(const sim::Access &Entry) { return {Entry.Bus(), Entry.Device(), Entry.Function()}; }
-
-std::string WindowWriteWarning(const ConfigSpace &Space, const sim::Access &Write, const Capability &Hit,
-                               bool ReadFirst) {
-  const unsigned First = std::max<unsigned>(Write.Register(), Hit.Offset);
-  const RegisterName Name = NameRegister(Space, First);
-  std::string Text = "chipset window write to " + Hex(Write.Register(), 2) + " (" + std::to_string(Write.Width * 8) +
-                     " bits) lands in its " + Hit.Title + " capability at " + Hex(Hit.Offset, 2) + ": " + Name.Setpci;
-  const std::string Part = RegisterPart(Name, First, Write.Register() + Write.Width - First);
-  Text += Part.empty() ? "" : " (" + Part + ")";
-  if (Name.WriteOneToClear && ReadFirst) {
-    Text += "; the read-modify-write writes back the " + Name.Short +
-            " bits it read as 1, which clears them (write-1-to-clear)";
-  }
-  return Text;
-}
-
-} // namespace
-
-void WindowWritesInCapabilities(const RunRecord &Record, json &Out) {
-  if (!Record.WindowDecoded) { // the writes land nowhere
-    return;
-  }
-  std::set<UINT64> ReadSinceWrite;
-  std::set<std::pair<sim::Bdf, UINT16>> Reported;
-  for (const sim::Access &Entry : Record.Accesses) {
-    if (Entry.Kind == sim::AccessKind::WindowRead) {
-      ReadSinceWrite.insert(Entry.Address);
-    }
-    if (Entry.Kind != sim::AccessKind::WindowWrite) {
-      continue;
-    }
-    const bool ReadFirst = ReadSinceWrite.erase(Entry.Address) != 0;
-    const auto Space = Record.Before.find(Target(Entry));
-    if (Space == Record.Before.end() || !Reported.insert({Target(Entry), Entry.Register()}).second) {
-      continue;
-    }
-    for (const Capability &Each : StandardCapabilities(Space->second)) {
-      if (Entry.Register() < Each.Offset + Each.Length && Entry.Register() + Entry.Width > Each.Offset) {
-        Out.push_back(MakeWarning("window-in-capability", WindowWriteWarning(Space->second, Entry, Each, ReadFirst),
-                                  Target(Entry)));
-      }
-    }
-  }
-}
-
-namespace {
 
 // One end of a link: the function and its PCI Express capability.
 struct PcieEnd {
@@ -73,18 +26,20 @@ struct PcieEnd {
   UINT8 Capability;
 };
 
-UINT8 PortType(const PcieEnd &End) { return ((*End.Space)[End.Capability + PCIE_CAPABILITIES_OFFSET] >> 4) & 0xF; }
+UINT8 EndType(const PcieEnd &End) {
+  return ((*End.Space)[End.Capability + PCIE_CAPABILITIES_OFFSET] >> PCIE_PORT_TYPE_SHIFT) & PCIE_PORT_TYPE_MASK;
+}
 // Link capabilities bits 17:15 and device capabilities bits 11:9 both count
 // microseconds in powers of two; 7 means beyond 64 us (exit) or no limit.
 unsigned ExitLatencyCode(const PcieEnd &End) {
-  return (Read32(*End.Space, End.Capability + PCIE_LINK_CAPABILITIES_OFFSET) >> 15) & 7;
+  return (Read32(*End.Space, End.Capability + PCIE_LINK_CAPABILITIES_OFFSET) >> kL1ExitLatencyShift) & kLatencyMask;
 }
 unsigned AcceptableCode(const PcieEnd &End) {
-  return (Read32(*End.Space, End.Capability + PCIE_DEVICE_CAPABILITIES_OFFSET) >> 9) & 7;
+  return (Read32(*End.Space, End.Capability + PCIE_DEVICE_CAPABILITIES_OFFSET) >> kL1AcceptableShift) & kLatencyMask;
 }
 unsigned Microseconds(unsigned Code) { return Code >= kLatencyBeyondTable ? 65 : 1U << Code; }
 bool L1Enabled(const ConfigSpace &After, const PcieEnd &End) {
-  return (Read16(After, End.Capability + PCIE_LINK_CONTROL_OFFSET) & 0x02) != 0;
+  return (Read16(After, End.Capability + PCIE_LINK_CONTROL_OFFSET) & PCIE_LINK_CONTROL_ASPM_L1) != 0;
 }
 
 std::optional<PcieEnd> PcieEndAt(const ConfigSpaces &Spaces, const sim::Bdf &Location) {
@@ -93,7 +48,7 @@ std::optional<PcieEnd> PcieEndAt(const ConfigSpaces &Spaces, const sim::Bdf &Loc
     return std::nullopt;
   }
   const auto Found = FindCapability(Space->second, PCI_CAPABILITY_ID_PCI_EXPRESS);
-  return Found ? std::optional<PcieEnd>({Location, &Space->second, Found->Offset}) : std::nullopt;
+  return Found ? std::optional<PcieEnd>({Location, &Space->second, static_cast<UINT8>(Found->Offset)}) : std::nullopt;
 }
 
 // The links from an endpoint up to its root port: pairs of (upstream end,
@@ -102,7 +57,7 @@ std::vector<std::pair<PcieEnd, PcieEnd>> PathToRoot(const RunRecord &Record, con
   std::map<unsigned, sim::Bdf> BridgeTo;
   for (const sim::Bdf &Location : Record.Found) {
     const ConfigSpace &Space = Record.Before.at(Location);
-    if ((Space[PCI_HEADER_TYPE_OFFSET] & 0x7F) == 1 && Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET] > Location.Bus) {
+    if (IsPciBridge(Space) && Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET] > Location.Bus) {
       BridgeTo.emplace(Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET], Location);
     }
   }
@@ -118,7 +73,7 @@ std::vector<std::pair<PcieEnd, PcieEnd>> PathToRoot(const RunRecord &Record, con
     // Through a switch: its upstream port's own link is the next one up.
     const auto Upstream = BridgeTo.find(Above->Location.Bus);
     const auto UpEnd = Upstream != BridgeTo.end() ? PcieEndAt(Record.Before, Upstream->second) : std::nullopt;
-    if (!UpEnd || PortType(*UpEnd) != PCIE_PORT_TYPE_SWITCH_UPSTREAM) {
+    if (!UpEnd || EndType(*UpEnd) != PCIE_PORT_TYPE_SWITCH_UPSTREAM) {
       break;
     }
     Below = *UpEnd;
@@ -134,7 +89,7 @@ std::vector<std::pair<PcieEnd, PcieEnd>> PathToRoot(const RunRecord &Record, con
 void L1ExitLatencies(const RunRecord &Record, json &Out) {
   for (const sim::Bdf &Location : Record.Found) {
     const auto Endpoint = PcieEndAt(Record.Before, Location);
-    if (!Endpoint || (PortType(*Endpoint) != kPortEndpoint && PortType(*Endpoint) != kPortLegacyEndpoint) ||
+    if (!Endpoint || (EndType(*Endpoint) != kPortTypeEndpoint && EndType(*Endpoint) != kPortTypeLegacyEndpoint) ||
         AcceptableCode(*Endpoint) >= kLatencyBeyondTable) {
       continue;
     }
@@ -175,14 +130,69 @@ void PayloadAboveSupported(const RunRecord &Record, json &Out) {
     if (!Found || Read16(Space, 0) == 0xFFFF) {
       continue;
     }
-    const unsigned Supported = Read32(Space, Found->Offset + PCIE_DEVICE_CAPABILITIES_OFFSET) & 7;
-    const unsigned Set = (Read16(Space, Found->Offset + PCIE_DEVICE_CONTROL_OFFSET) >> 5) & 7;
+    const unsigned Supported =
+        Read32(Space, Found->Offset + PCIE_DEVICE_CAPABILITIES_OFFSET) & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK;
+    const unsigned Set =
+        (Read16(Space, Found->Offset + PCIE_DEVICE_CONTROL_OFFSET) & PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK) >>
+        PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT;
     if (Set > Supported) {
       Out.push_back(MakeWarning("payload",
                                 "max payload is set to " + std::to_string(128U << Set) +
                                     " bytes (DevCtl bits 7:5) but the function supports " +
                                     std::to_string(128U << Supported) + " bytes (DevCap bits 2:0)",
                                 Location));
+    }
+  }
+}
+
+namespace {
+
+constexpr UINT32 kLinkSpeedMask = 0xF; // LnkCap and LnkSta bits 3:0
+
+std::string Speed(unsigned Code) {
+  static const char *const Rates[] = {"", "2.5 GT/s", "5 GT/s", "8 GT/s", "16 GT/s", "32 GT/s", "64 GT/s"};
+  return (Code < std::size(Rates) && Code != 0 ? std::string(Rates[Code]) + " " : std::string()) + "(code " +
+         std::to_string(Code) + ")";
+}
+
+unsigned MaxSpeed(const PcieEnd &End) {
+  return Read32(*End.Space, End.Capability + PCIE_LINK_CAPABILITIES_OFFSET) & kLinkSpeedMask;
+}
+
+// The port above a function's link: the bridge whose secondary bus it sits on.
+std::optional<PcieEnd> PortAbove(const RunRecord &Record, const sim::Bdf &Location) {
+  for (const auto &[Where, Space] : Record.Before) {
+    if (IsPciBridge(Space) && Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET] == Location.Bus && Location.Bus > Where.Bus) {
+      return PcieEndAt(Record.Before, Where);
+    }
+  }
+  return std::nullopt;
+}
+
+} // namespace
+
+// PCI Express Base Specification 4.0, sections 7.5.3.6 and 7.5.3.8: a link
+// trains to a speed both ends support, so Current Link Speed above either
+// end's Max Link Speed is a register that does not tell the truth.
+void LinkSpeedAboveSupported(const RunRecord &Record, json &Out) {
+  for (const auto &[Location, Space] : Record.Before) {
+    const auto End = PcieEndAt(Record.Before, Location);
+    if (!End || !HasLink(EndType(*End))) {
+      continue;
+    }
+    const unsigned Current = Read16(Space, End->Capability + PCIE_LINK_STATUS_OFFSET) & kLinkSpeedMask;
+    const auto Port = EndType(*End) == PCIE_PORT_TYPE_ROOT_PORT || EndType(*End) == PCIE_PORT_TYPE_SWITCH_DOWNSTREAM
+                          ? std::nullopt
+                          : PortAbove(Record, Location);
+    for (const PcieEnd &Limit : Port ? std::vector<PcieEnd>{*End, *Port} : std::vector<PcieEnd>{*End}) {
+      if (Current != 0 && Current > MaxSpeed(Limit)) {
+        Out.push_back(MakeWarning(
+            "link-speed",
+            "LnkSta bits 3:0 report " + Speed(Current) + ", above the " + Speed(MaxSpeed(Limit)) + " that " +
+                (Limit.Location == Location ? std::string("its own") : sim::FormatBdf(Limit.Location) + "'s") +
+                " LnkCap bits 3:0 give as the link's maximum",
+            Location));
+      }
     }
   }
 }

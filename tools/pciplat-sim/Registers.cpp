@@ -1,68 +1,152 @@
 #include "Registers.h"
 
+#include "RegisterLayouts.h"
 #include "TextFormat.h"
+#include "sim/CapabilityList.h"
 
 #include <algorithm>
-#include <set>
 
 namespace pciplat {
 
 namespace {
 
-constexpr unsigned kMaxCapabilities = 48; // (256 - 64) / 4: more means a loop
+using layouts::Field;
 
-struct Field {
-  UINT8 Offset;
-  UINT8 Width;
-  const char *Name;
-  bool WriteOneToClear = false;
-};
+constexpr UINT16 kExtendedStart = 0x100;
+constexpr UINT8 kExpCapVersionMask = 0x0F;
+constexpr UINT16 kExpCapSlotImplemented = 0x0100; // PCI Express Capabilities register bit 8
+constexpr UINT16 kPcieVersion1Length = 0x24;      // version 1 structures end after the root registers
+constexpr UINT16 kPcieLength = 0x3C;
+constexpr UINT16 kMsixLength = 12;
+constexpr UINT16 kSsvidLength = 8;
+constexpr UINT16 kPowerManagementLength = 8;
+constexpr UINT16 kExtendedHeaderLength = 4;
+constexpr UINT16 kVirtualChannelPortLength = 0x10;
+constexpr UINT16 kVirtualChannelResourceLength = 0x0C;
 
-// PCI Express Base Specification 4.0, section 7.5.3.
-constexpr Field kPcieRegisters[] = {
-    {0x00, 1, "CapId"},         {0x01, 1, "NextCap"},      {0x02, 2, "ExpCap"},        {0x04, 4, "DevCap"},
-    {0x08, 2, "DevCtl"},        {0x0A, 2, "DevSta", true}, {0x0C, 4, "LnkCap"},        {0x10, 2, "LnkCtl"},
-    {0x12, 2, "LnkSta", true},  {0x14, 4, "SltCap"},       {0x18, 2, "SltCtl"},        {0x1A, 2, "SltSta", true},
-    {0x1C, 2, "RootCtl"},       {0x1E, 2, "RootCap"},      {0x20, 4, "RootSta", true}, {0x24, 4, "DevCap2"},
-    {0x28, 2, "DevCtl2"},       {0x2A, 2, "DevSta2"},      {0x2C, 4, "LnkCap2"},       {0x30, 2, "LnkCtl2"},
-    {0x32, 2, "LnkSta2", true}, {0x34, 4, "SltCap2"},      {0x38, 2, "SltCtl2"},       {0x3A, 2, "SltSta2"},
-};
-// PCI Bus Power Management Interface 1.2, chapter 3.
-constexpr Field kPowerManagementRegisters[] = {
-    {0x00, 1, "CapId"},       {0x01, 1, "NextCap"},   {0x02, 2, "PMC"},
-    {0x04, 2, "PMCSR", true}, {0x06, 1, "PMCSR_BSE"}, {0x07, 1, "Data"},
-};
-// PCI Local Bus 3.0, section 6.8.1: the layout follows the 64-bit and
-// per-vector masking bits of the message control register.
-constexpr Field kMsi32Registers[] = {{0x00, 1, "CapId"},      {0x01, 1, "NextCap"}, {0x02, 2, "MsgCtl"},
-                                     {0x04, 4, "MsgAddr"},    {0x08, 2, "MsgData"}, {0x0C, 4, "MaskBits"},
-                                     {0x10, 4, "PendingBits"}};
-constexpr Field kMsi64Registers[] = {{0x00, 1, "CapId"},     {0x01, 1, "NextCap"},    {0x02, 2, "MsgCtl"},
-                                     {0x04, 4, "MsgAddrLo"}, {0x08, 4, "MsgAddrHi"},  {0x0C, 2, "MsgData"},
-                                     {0x10, 4, "MaskBits"},  {0x14, 4, "PendingBits"}};
-// The header registers setpci knows by name (PCI Local Bus 3.0, section 6.1).
-constexpr Field kHeaderRegisters[] = {
-    {0x00, 2, "VENDOR_ID"},
-    {0x02, 2, "DEVICE_ID"},
-    {0x04, 2, "COMMAND"},
-    {0x06, 2, "STATUS", true},
-    {0x08, 1, "REVISION"},
-    {0x09, 1, "CLASS_PROG"},
-    {0x0A, 2, "CLASS_DEVICE"},
-    {0x0C, 1, "CACHE_LINE_SIZE"},
-    {0x0D, 1, "LATENCY_TIMER"},
-    {0x0E, 1, "HEADER_TYPE"},
-    {0x0F, 1, "BIST"},
-    {0x18, 1, "PRIMARY_BUS"},
-    {0x19, 1, "SECONDARY_BUS"},
-    {0x1A, 1, "SUBORDINATE_BUS"},
-    {0x34, 1, "CAPABILITY_POINTER"},
-    {0x3C, 1, "INTERRUPT_LINE"},
-    {0x3D, 1, "INTERRUPT_PIN"},
-    {0x3E, 2, "BRIDGE_CONTROL"},
+constexpr UINT8 kCapabilityVendorSpecific = 0x09;
+constexpr UINT8 kCapabilitySsvid = 0x0D;
+constexpr UINT8 kCapabilityMsix = 0x11;
+enum : UINT16 {
+  kExtAer = 0x01,
+  kExtVc = 0x02,
+  kExtDsn = 0x03,
+  kExtPowerBudgeting = 0x04,
+  kExtVc2 = 0x09,
+  kExtVendor = 0x0B,
+  kExtAcs = 0x0D,
+  kExtLtr = 0x18,
+  kExtL1Substates = 0x1E,
+  kExtDesignatedVendor = 0x23,
 };
 
-template <size_t Count> const Field *FieldAt(const Field (&Fields)[Count], unsigned Offset) {
+template <typename Names> const layouts::CapabilityNames *NamesOf(const Names &All, UINT16 Id) {
+  const auto Found = std::find_if(All.begin(), All.end(), [Id](const auto &Each) { return Each.Id == Id; });
+  return Found != All.end() ? &*Found : nullptr;
+}
+
+UINT16 MsiLength(UINT16 Control) {
+  const bool Wide = (Control & 0x80) != 0;
+  const bool Masking = (Control & 0x100) != 0;
+  return Wide ? (Masking ? 0x18 : 0x0E) : (Masking ? 0x14 : 0x0A);
+}
+
+// Bytes a standard structure covers, or 0 when not decoded here.
+UINT16 StandardLength(const ConfigSpace &Space, const sim::CapabilityEntry &Entry) {
+  switch (Entry.Id) {
+  case PCI_CAPABILITY_ID_PCI_EXPRESS:
+    return (Space[Entry.Offset + 2] & kExpCapVersionMask) >= 2 ? kPcieLength : kPcieVersion1Length;
+  case kCapabilityPowerManagement:
+    return kPowerManagementLength;
+  case kCapabilityMsi:
+    return MsiLength(Read16(Space, Entry.Offset + 2U));
+  case kCapabilityMsix:
+    return kMsixLength;
+  case kCapabilitySsvid:
+    return kSsvidLength;
+  case kCapabilityVendorSpecific: // its length byte follows the pointer
+    return Space[Entry.Offset + 2];
+  default:
+    return 0;
+  }
+}
+
+// Bytes an extended structure's registers cover, or 0 when not decoded here.
+// Virtual channel structures may have arbitration tables beyond: not decoded.
+UINT16 ExtendedLength(const ConfigSpace &Space, const sim::CapabilityEntry &Entry) {
+  switch (Entry.Id) {
+  case kExtAer:
+    return 0x48;
+  case kExtDsn:
+    return 0x0C;
+  case kExtPowerBudgeting:
+  case kExtL1Substates:
+    return 0x10;
+  case kExtAcs:
+  case kExtLtr:
+    return 0x08;
+  case kExtVendor:
+  case kExtDesignatedVendor: // the length field is bits 31:20 of the second dword
+    return static_cast<UINT16>(Read32(Space, Entry.Offset + 4U) >> 20);
+  default:
+    return 0;
+  }
+}
+
+Capability Describe(const ConfigSpace &Space, const sim::CapabilityEntry &Entry) {
+  const auto *Names = Entry.Extended ? NamesOf(layouts::ExtendedCapabilityNames(), Entry.Id)
+                                     : NamesOf(layouts::StandardCapabilityNames(), Entry.Id);
+  Capability Found{Entry.Id, Entry.Offset, 0, Entry.Extended, false, "", ""};
+  Found.Setpci =
+      Names != nullptr ? Names->Setpci : (Entry.Extended ? "ECAP_" + Hex(Entry.Id, 4) : "CAP_" + Hex(Entry.Id, 2));
+  Found.Title = Names != nullptr ? Names->Title : "unnamed (ID " + Hex(Entry.Id, Entry.Extended ? 4 : 2) + ")";
+  const UINT16 Length = Entry.Extended ? ExtendedLength(Space, Entry) : StandardLength(Space, Entry);
+  Found.LengthKnown = Length != 0;
+  Found.Length = Length != 0 ? Length : (Entry.Extended ? kExtendedHeaderLength : 2);
+  if (Entry.Extended && (Entry.Id == kExtVc || Entry.Id == kExtVc2)) {
+    const unsigned Resources = (Read32(Space, Entry.Offset + 4U) & 7) + 1;
+    Found.Length = static_cast<UINT16>(kVirtualChannelPortLength + Resources * kVirtualChannelResourceLength);
+  }
+  return Found;
+}
+
+std::span<const Field> RegistersOf(const ConfigSpace &Space, const Capability &In) {
+  if (!In.Extended) {
+    switch (In.Id) {
+    case PCI_CAPABILITY_ID_PCI_EXPRESS:
+      return layouts::PcieRegisters();
+    case kCapabilityPowerManagement:
+      return layouts::PowerManagementRegisters();
+    case kCapabilityMsi:
+      return (Read16(Space, In.Offset + 2U) & 0x80) != 0 ? layouts::Msi64Registers() : layouts::Msi32Registers();
+    default:
+      return {};
+    }
+  }
+  switch (In.Id) {
+  case kExtAer:
+    return layouts::AerRegisters();
+  case kExtDsn:
+    return layouts::DeviceSerialNumberRegisters();
+  case kExtAcs:
+    return layouts::AcsRegisters();
+  case kExtPowerBudgeting:
+    return layouts::PowerBudgetingRegisters();
+  case kExtLtr:
+    return layouts::LtrRegisters();
+  case kExtL1Substates:
+    return layouts::L1SubstatesRegisters();
+  case kExtVendor:
+    return layouts::VendorSpecificRegisters();
+  case kExtVc:
+  case kExtVc2:
+    return layouts::VirtualChannelPortRegisters();
+  default:
+    return {};
+  }
+}
+
+const Field *FieldAt(std::span<const Field> Fields, unsigned Offset) {
   for (const Field &Candidate : Fields) {
     if (Offset >= Candidate.Offset && Offset < Candidate.Offset + Candidate.Width) {
       return &Candidate;
@@ -71,37 +155,42 @@ template <size_t Count> const Field *FieldAt(const Field (&Fields)[Count], unsig
   return nullptr;
 }
 
-bool IsMsi64(const ConfigSpace &Space, const Capability &Msi) { return (Read16(Space, Msi.Offset + 2) & 0x80) != 0; }
-
-UINT8 MsiLength(UINT16 Control) {
-  const bool Wide = (Control & 0x80) != 0;
-  const bool Masking = (Control & 0x100) != 0;
-  return static_cast<UINT8>(Wide ? (Masking ? 0x18 : 0x0E) : (Masking ? 0x14 : 0x0A));
-}
-
-std::optional<Capability> Describe(const ConfigSpace &Space, UINT8 Id, UINT8 Offset) {
-  switch (Id) {
-  case PCI_CAPABILITY_ID_PCI_EXPRESS:
-    // Version 1 structures end after the slot registers.
-    return Capability{Id, Offset, static_cast<UINT8>((Space[Offset + 2] & 0xF) >= 2 ? 0x3C : 0x24), "CAP_EXP",
-                      "PCI Express"};
-  case kCapabilityPowerManagement:
-    return Capability{Id, Offset, 8, "CAP_PM", "power management"};
-  case kCapabilityMsi:
-    return Capability{Id, Offset, MsiLength(Read16(Space, Offset + 2U)), "CAP_MSI", "MSI"};
-  default:
-    return std::nullopt;
+// PCI Express Base Specification 4.0, section 7.5.3: which register blocks a
+// function of each device/port type implements; the rest are reserved.
+std::string PcieReserved(const ConfigSpace &Space, const Capability &In, unsigned Inside) {
+  const UINT16 ExpCap = Read16(Space, In.Offset + PCIE_CAPABILITIES_OFFSET);
+  const auto Type = static_cast<UINT8>((ExpCap >> PCIE_PORT_TYPE_SHIFT) & PCIE_PORT_TYPE_MASK);
+  const bool Link = (Inside >= 0x0C && Inside < 0x14) || (Inside >= 0x2C && Inside < 0x34);
+  const bool Slot = (Inside >= 0x14 && Inside < 0x1C) || (Inside >= 0x34 && Inside < 0x3C);
+  const bool Root = Inside >= 0x1C && Inside < 0x24;
+  const std::string Who = "reserved in a " + PortTypeName(Type) + " (port type " + std::to_string(Type) + ")";
+  if (Link && !HasLink(Type)) {
+    return Who + ": it has no link";
   }
+  if (Slot && ((Type != PCIE_PORT_TYPE_ROOT_PORT && Type != PCIE_PORT_TYPE_SWITCH_DOWNSTREAM) ||
+               (ExpCap & kExpCapSlotImplemented) == 0)) {
+    return Type == PCIE_PORT_TYPE_ROOT_PORT || Type == PCIE_PORT_TYPE_SWITCH_DOWNSTREAM
+               ? "reserved: the port implements no slot (ExpCap bit 8 clear)"
+               : Who + ": only ports with a slot implement it";
+  }
+  if (Root && Type != PCIE_PORT_TYPE_ROOT_PORT && Type != kPortTypeEventCollector) {
+    return Who + ": only root ports and event collectors implement it";
+  }
+  return "";
 }
 
-const Field *CapabilityField(const ConfigSpace &Space, const Capability &In, unsigned Inside) {
-  switch (In.Id) {
-  case PCI_CAPABILITY_ID_PCI_EXPRESS:
-    return FieldAt(kPcieRegisters, Inside);
-  case kCapabilityPowerManagement:
-    return FieldAt(kPowerManagementRegisters, Inside);
-  default:
-    return IsMsi64(Space, In) ? FieldAt(kMsi64Registers, Inside) : FieldAt(kMsi32Registers, Inside);
+void NameInside(const ConfigSpace &Space, const Capability &In, unsigned Offset, RegisterName &Name) {
+  const unsigned Inside = Offset - In.Offset;
+  Name.Setpci = In.Setpci + "+" + HexDigits(Inside, 2);
+  Name.In = In;
+  if (const Field *Register = FieldAt(RegistersOf(Space, In), Inside)) {
+    Name.Short = Register->Name;
+    Name.RegisterOffset = In.Offset + Register->Offset;
+    Name.RegisterWidth = Register->Width;
+    Name.WriteOneToClear = Register->WriteOneToClear;
+  }
+  if (!In.Extended && In.Id == PCI_CAPABILITY_ID_PCI_EXPRESS) {
+    Name.Reserved = PcieReserved(Space, In, Inside);
   }
 }
 
@@ -110,8 +199,8 @@ std::string Payload(UINT32 Code) { return std::to_string(128U << (Code & 7)) + "
 std::string DecodeLinkControl(UINT32 Value) {
   static const char *const Aspm[] = {"ASPM off", "ASPM L0s", "ASPM L1", "ASPM L0s L1"};
   std::string Text = Aspm[Value & 3];
-  Text += (Value & 0x20) != 0 ? ", RetrainLnk" : "";
-  Text += (Value & 0x40) != 0 ? ", CommClk" : "";
+  Text += (Value & PCIE_LINK_CONTROL_RETRAIN) != 0 ? ", RetrainLnk" : "";
+  Text += (Value & PCIE_LINK_CONTROL_COMMON_CLOCK) != 0 ? ", CommClk" : "";
   Text += (Value & 0x80) != 0 ? ", ExtSynch" : "";
   return Text;
 }
@@ -128,49 +217,62 @@ UINT32 ReadWidth(const ConfigSpace &Space, UINT32 Offset, unsigned Width) {
   return Width == 1 ? Space[Offset] : Width == 2 ? Read16(Space, Offset) : Read32(Space, Offset);
 }
 
-std::vector<Capability> StandardCapabilities(const ConfigSpace &Space) {
+UINT8 HeaderLayout(const ConfigSpace &Space) { return Space[PCI_HEADER_TYPE_OFFSET] & PCI_HEADER_TYPE_LAYOUT_MASK; }
+bool IsPciBridge(const ConfigSpace &Space) { return HeaderLayout(Space) == PCI_HEADER_TYPE_PCI_TO_PCI_BRIDGE; }
+bool IsPresent(const ConfigSpace &Space) { return Read16(Space, 0) != 0xFFFF; }
+
+std::vector<Capability> Capabilities(const ConfigSpace &Space, unsigned Length) {
   std::vector<Capability> Found;
-  if ((Space[PCI_STATUS_OFFSET] & PCI_STATUS_CAPABILITY_LIST) == 0) {
-    return Found;
-  }
-  std::set<UINT8> Visited;
-  UINT8 Pointer = Space[PCI_CAPABILITY_POINTER_OFFSET] & 0xFC;
-  while (Pointer >= 0x40 && Visited.insert(Pointer).second && Visited.size() <= kMaxCapabilities) {
-    if (const auto Named = Describe(Space, Space[Pointer], Pointer)) {
-      Found.push_back(*Named);
-    }
-    Pointer = Space[Pointer + 1U] & 0xFC;
+  for (const sim::CapabilityEntry &Entry : sim::ListCapabilities(Space, {true, true, Length})) {
+    Found.push_back(Describe(Space, Entry));
   }
   return Found;
 }
 
 std::optional<Capability> FindCapability(const ConfigSpace &Space, UINT8 Id) {
-  for (const Capability &Each : StandardCapabilities(Space)) {
-    if (Each.Id == Id) {
+  for (const Capability &Each : Capabilities(Space)) {
+    if (!Each.Extended && Each.Id == Id) {
       return Each;
     }
   }
   return std::nullopt;
 }
 
-RegisterName NameRegister(const ConfigSpace &Space, unsigned Offset) {
-  RegisterName Name;
-  for (const Capability &Each : StandardCapabilities(Space)) {
-    if (Offset < Each.Offset || Offset >= Each.Offset + Each.Length) {
-      continue;
-    }
-    const unsigned Inside = Offset - Each.Offset;
-    Name.Setpci = std::string(Each.Setpci) + "+" + HexDigits(Inside, 2);
-    Name.In = Each;
-    if (const Field *Register = CapabilityField(Space, Each, Inside)) {
-      Name.Short = Register->Name;
-      Name.RegisterOffset = Each.Offset + Register->Offset;
-      Name.RegisterWidth = Register->Width;
-      Name.WriteOneToClear = Register->WriteOneToClear;
-    }
-    return Name;
+std::optional<UINT8> PortType(const ConfigSpace &Space) {
+  const auto Found = FindCapability(Space, PCI_CAPABILITY_ID_PCI_EXPRESS);
+  if (!Found) {
+    return std::nullopt;
   }
-  const Field *Header = Offset < 0x40 ? FieldAt(kHeaderRegisters, Offset) : nullptr;
+  return static_cast<UINT8>((Space[Found->Offset + PCIE_CAPABILITIES_OFFSET] >> PCIE_PORT_TYPE_SHIFT) &
+                            PCIE_PORT_TYPE_MASK);
+}
+
+std::string PortTypeName(UINT8 Type) {
+  static const char *const Names[] = {"endpoint",
+                                      "legacy endpoint",
+                                      "reserved type 2",
+                                      "reserved type 3",
+                                      "root port",
+                                      "switch upstream port",
+                                      "switch downstream port",
+                                      "PCI Express to PCI bridge",
+                                      "PCI to PCI Express bridge",
+                                      "root-complex integrated endpoint",
+                                      "root-complex event collector"};
+  return Type < std::size(Names) ? Names[Type] : "reserved type " + std::to_string(Type);
+}
+
+bool HasLink(UINT8 Type) { return Type != kPortTypeIntegratedEndpoint && Type != kPortTypeEventCollector; }
+
+RegisterName NameRegister(const ConfigSpace &Space, unsigned Offset, unsigned Length) {
+  RegisterName Name;
+  for (const Capability &Each : Capabilities(Space, Length)) {
+    if (Offset >= Each.Offset && Offset < Each.Offset + Each.Length) {
+      NameInside(Space, Each, Offset, Name);
+      return Name;
+    }
+  }
+  const Field *Header = Offset < 0x40 ? FieldAt(layouts::HeaderRegisters(), Offset) : nullptr;
   if (Header != nullptr && Header->Offset == Offset) {
     Name.Setpci = Header->Name;
     Name.Short = Header->Name;
@@ -179,8 +281,19 @@ RegisterName NameRegister(const ConfigSpace &Space, unsigned Offset) {
     Name.WriteOneToClear = Header->WriteOneToClear;
     return Name;
   }
-  Name.Setpci = HexDigits(Offset, 2);
+  Name.Setpci = HexDigits(Offset, Offset >= kExtendedStart ? 3 : 2);
   return Name;
+}
+
+std::string RegisterBit(const RegisterName &Name, unsigned Bit) {
+  for (const layouts::BitField &Each : layouts::BitFields()) {
+    if (Name.Short == Each.Register && Bit >= Each.Low && Bit <= Each.High) {
+      const std::string Span =
+          Each.Low == Each.High ? "" : ", bits " + std::to_string(Each.High) + ":" + std::to_string(Each.Low);
+      return "bit " + std::to_string(Bit) + " (" + Each.Name + Span + ")";
+    }
+  }
+  return "bit " + std::to_string(Bit);
 }
 
 std::string SetpciRegister(const ConfigSpace &Space, unsigned Offset, unsigned Width) {
@@ -188,9 +301,9 @@ std::string SetpciRegister(const ConfigSpace &Space, unsigned Offset, unsigned W
 }
 
 std::string AccessRegister(const ConfigSpace &Space, unsigned Offset, unsigned Width, bool Window) {
-  return Window ? HexDigits(Offset, 2) + (Width == 1   ? ".b"
-                                          : Width == 2 ? ".w"
-                                                       : ".l")
+  return Window ? HexDigits(Offset, Offset >= kExtendedStart ? 3 : 2) + (Width == 1   ? ".b"
+                                                                         : Width == 2 ? ".w"
+                                                                                      : ".l")
                 : SetpciRegister(Space, Offset, Width);
 }
 
@@ -222,7 +335,8 @@ std::string DecodeAccess(const RegisterName &Name, unsigned Offset, unsigned Wid
     return "LnkCtl: " + DecodeLinkControl(Value);
   }
   if (Offset == Name.RegisterOffset && Name.Short == "DevCtl") {
-    return "DevCtl: MaxPayload " + Payload(Value >> 5) + (Width >= 2 ? ", MaxReadReq " + Payload(Value >> 12) : "");
+    return "DevCtl: MaxPayload " + Payload(Value >> PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT) +
+           (Width >= 2 ? ", MaxReadReq " + Payload(Value >> 12) : "");
   }
   return RegisterPart(Name, Offset, Width);
 }

@@ -148,8 +148,15 @@ void RenderWarnings(const json &Warnings, std::string &Out) {
     Out += "  none\n";
   }
   for (const json &Warning : Warnings) {
-    Out += "  " + (Warning.contains("location") ? Warning["location"].get<std::string>() + "  " : std::string()) +
-           Warning["message"].get<std::string>() + "\n";
+    std::string Where = Warning.contains("location") ? Warning["location"].get<std::string>() + "  " : "";
+    if (Warning.contains("locations")) {
+      Where = std::to_string(Warning["locations"].size()) + " functions (";
+      for (size_t Index = 0; Index < Warning["locations"].size(); ++Index) {
+        Where += (Index != 0 ? ", " : "") + Warning["locations"][Index].get<std::string>();
+      }
+      Where += "): ";
+    }
+    Out += "  " + Where + Warning["message"].get<std::string>() + "\n";
   }
 }
 

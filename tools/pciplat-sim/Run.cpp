@@ -341,6 +341,11 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
   sim::ConfigBlockProvider Blocks;
   BuildConfigBlocks(Layout, Machine, Blocks);
   State.Record.Before = TakeSnapshot(Machine.Pci());
+  for (const Board::Function &Function : Layout.Functions) {
+    if (Function.CapturedBytes < sim::kConfigSpaceSize) {
+      State.Record.Captured[Function.Location] = Function.CapturedBytes;
+    }
+  }
   Result.DumpBefore = FormatLspciDump(Machine.Pci());
 
   const EFI_STATUS EntryStatus = Machine.LoadDriver();

@@ -37,9 +37,16 @@ struct RunRecord {
   std::vector<sim::Bdf> Found; // the functions the bus driver's scan reached
   std::vector<sim::Access> Accesses;
   std::vector<CallMark> Calls;
-  std::vector<DECISION> Decisions; // the driver's own records, in order
-  bool Enumerated = false;         // the entry point succeeded and the scan ran
-  bool WindowDecoded = true;       // the chipset's configuration window reaches configuration space
+  std::vector<DECISION> Decisions;       // the driver's own records, in order
+  bool Enumerated = false;               // the entry point succeeded and the scan ran
+  bool WindowDecoded = true;             // the chipset's configuration window reaches configuration space
+  std::map<sim::Bdf, unsigned> Captured; // bytes a capture held, for functions captured short
+
+  // Bytes of Location's configuration space whose values are known.
+  unsigned CapturedBytes(const sim::Bdf &Location) const {
+    const auto Short = Captured.find(Location);
+    return Short != Captured.end() ? Short->second : sim::kConfigSpaceSize;
+  }
 };
 
 struct RunResult {

@@ -46,6 +46,15 @@ json AccessEntry(const RunRecord &Record, const sim::Access &Entry) {
   const ConfigSpace &Space = SpaceOf(Record, Target(Entry));
   Out["location"] = sim::FormatBdf(Target(Entry));
   Out["offset"] = Hex(Entry.Register(), 3);
+  if (Entry.Count > 1) { // one access of several elements: a range, not a register read again
+    const unsigned Last = Entry.Register() + Entry.Width * Entry.Count - 1;
+    Out["register"] = Hex(Entry.Register(), 2) + "-" + Hex(Last, 2);
+    Out["value"] = Hex(Entry.Value, Entry.Width * 2) + " first of " + std::to_string(Entry.Count) +
+                   (Entry.Width == 4   ? " dwords"
+                    : Entry.Width == 2 ? " words"
+                                       : " bytes");
+    return Out;
+  }
   const bool Window = Entry.Kind == sim::AccessKind::WindowRead || Entry.Kind == sim::AccessKind::WindowWrite;
   Out["register"] = AccessRegister(Space, Entry.Register(), Entry.Width, Window);
   const std::string Meaning =
@@ -147,8 +156,6 @@ std::string RenderTrace(const json &Entries) {
                                   ? Entry["address"].get<std::string>()
                                   : Entry["location"].get<std::string>() + "  " + Entry["register"].get<std::string>();
     std::string Notes;
-    const size_t Count = Entry["count"];
-    Notes += Count > 1 ? " x" + std::to_string(Count) : "";
     Notes += Entry.contains("meaning") ? "  (" + Entry["meaning"].get<std::string>() + ")" : "";
     Notes += Entry.contains("status") ? "  failed: " + Entry["status"].get<std::string>() : "";
     std::snprintf(Line, sizeof(Line), "   %-13s %-30s = %s%s\n", Kind.c_str(), Where.c_str(), Value.c_str(),

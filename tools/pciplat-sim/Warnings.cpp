@@ -17,8 +17,7 @@ constexpr unsigned kShortCapture = 64;
 
 std::string Bus(unsigned Number) { return HexDigits(Number, 2); }
 
-bool Present(const ConfigSpace &Space) { return Read16(Space, 0) != 0xFFFF; }
-bool IsBridge(const ConfigSpace &Space) { return (Space[PCI_HEADER_TYPE_OFFSET] & 0x7F) == 1; }
+bool Present(const ConfigSpace &Space) { return IsPresent(Space); }
 
 // The bridges of the board, present ones only, by location.
 struct BridgeRange {
@@ -30,7 +29,7 @@ struct BridgeRange {
 std::vector<BridgeRange> Bridges(const ConfigSpaces &Spaces) {
   std::vector<BridgeRange> Found;
   for (const auto &[Location, Space] : Spaces) {
-    if (Present(Space) && IsBridge(Space)) {
+    if (Present(Space) && IsPciBridge(Space)) {
       Found.push_back({Location, Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET], Space[kSubordinateBus]});
     }
   }
@@ -101,22 +100,35 @@ void OverlappingRanges(const std::vector<BridgeRange> &All, json &Out) {
   }
 }
 
+// A bus no PCI-to-PCI bridge leads to: behind a CardBus bridge, whose bus
+// numbers sit at the same offsets (0x18-0x1a) but which the walks do not
+// follow, or behind nothing the capture shows.
+std::string WhyBusUnreached(unsigned Number, const ConfigSpaces &Spaces, const std::vector<BridgeRange> &All) {
+  for (const BridgeRange &Each : All) {
+    if (Each.Secondary == Number && Each.Secondary > Each.Location.Bus) {
+      return "bus " + Bus(Number) + " hangs below " + sim::FormatBdf(Each.Location) + ", which the scan never reaches";
+    }
+  }
+  for (const auto &[Location, Space] : Spaces) {
+    if (Present(Space) && HeaderLayout(Space) == kHeaderLayoutCardBusBridge &&
+        Space[PCI_BRIDGE_SECONDARY_BUS_OFFSET] == Number) {
+      return "bus " + Bus(Number) + " is the CardBus bus of " + sim::FormatBdf(Location) +
+             " (header type 2, CardBus bus number at 0x19); the walks follow PCI-to-PCI bridges (header type 1) only";
+    }
+  }
+  return "no PCI-to-PCI bridge reached from bus 00 has bus " + Bus(Number) + " as its secondary bus (0x19)";
+}
+
 std::string WhyUnreached(const sim::Bdf &Location, const ConfigSpaces &Spaces, const std::vector<BridgeRange> &All,
                          const std::set<unsigned> &Reached) {
   if (Reached.count(Location.Bus) == 0) {
-    for (const BridgeRange &Each : All) {
-      if (Each.Secondary == Location.Bus && Each.Secondary > Each.Location.Bus) {
-        return "bus " + Bus(Location.Bus) + " hangs below " + sim::FormatBdf(Each.Location) +
-               ", which the scan never reaches";
-      }
-    }
-    return "no path from bus 00: no bridge forwards to bus " + Bus(Location.Bus);
+    return WhyBusUnreached(Location.Bus, Spaces, All);
   }
   const auto Zero = Spaces.find({Location.Bus, Location.Device, 0});
   if (Location.Function != 0 && (Zero == Spaces.end() || !Present(Zero->second))) {
     return "function 0 of the device is absent, so functions 1-7 are not probed";
   }
-  if (Location.Function != 0 && (Zero->second[PCI_HEADER_TYPE_OFFSET] & 0x80) == 0) {
+  if (Location.Function != 0 && (Zero->second[PCI_HEADER_TYPE_OFFSET] & PCI_HEADER_TYPE_MULTI_FUNCTION) == 0) {
     return "function 0 is not multi-function (header type bit 7 clear), so functions 1-7 are not probed";
   }
   return "the scan did not reach it";
@@ -156,6 +168,54 @@ void ShortCaptures(const Board &Layout, json &Out) {
   }
 }
 
+// Registers the driver read beyond what a capture holds: the model reads them
+// as 0, so whatever follows from them is assumed, not the machine's.
+void UnknownRegisters(const RunRecord &Record, json &Out) {
+  std::map<UINT16, std::set<sim::Bdf>> Reads; // by register
+  for (const sim::Access &Entry : Record.Accesses) {
+    const sim::Bdf Location{Entry.Bus(), Entry.Device(), Entry.Function()};
+    const bool Config = Entry.Kind == sim::AccessKind::ConfigRead || Entry.Kind == sim::AccessKind::WindowRead;
+    if (Config && Record.Before.count(Location) != 0 &&
+        Entry.Register() + Entry.Width * Entry.Count > Record.CapturedBytes(Location)) {
+      Reads[Entry.Register()].insert(Location);
+    }
+  }
+  for (const auto &[Register, Functions] : Reads) {
+    std::string List;
+    for (const sim::Bdf &Location : Functions) {
+      List += (List.empty() ? "" : ", ") + sim::FormatBdf(Location);
+    }
+    Out.push_back(MakeWarning("unknown-register",
+                              "the driver read register " + Hex(Register, Register >= 0x100 ? 3 : 2) + " of " +
+                                  std::to_string(Functions.size()) + " function(s) beyond what the capture holds (" +
+                                  List +
+                                  "); the model reads it as 0x00, so values written from it are assumed, "
+                                  "not the machine's: capture as root with `lspci -xxxx` for all 4096 bytes"));
+  }
+}
+
+// Warnings that say the same of several functions, as one with the list.
+json GroupRepeats(const json &Warnings) {
+  json Grouped = json::array();
+  std::map<std::pair<std::string, std::string>, size_t> Index;
+  for (const json &Warning : Warnings) {
+    const auto Key = std::make_pair(Warning["kind"].get<std::string>(), Warning["message"].get<std::string>());
+    const auto Found = Index.find(Key);
+    if (Found == Index.end() || !Warning.contains("location")) {
+      Index.emplace(Key, Grouped.size());
+      Grouped.push_back(Warning);
+      continue;
+    }
+    json &First = Grouped[Found->second];
+    if (!First.contains("locations")) {
+      First["locations"] = json::array({First["location"]});
+      First.erase("location");
+    }
+    First["locations"].push_back(Warning["location"]);
+  }
+  return Grouped;
+}
+
 } // namespace
 
 json MakeWarning(const char *Kind, const std::string &Message, std::optional<sim::Bdf> Location) {
@@ -171,6 +231,7 @@ json FindWarnings(const Board &Layout, const RunRecord &Record) {
   const std::vector<BridgeRange> All = Bridges(Record.Before);
   OtherDomains(Layout, Out);
   ShortCaptures(Layout, Out);
+  UnknownRegisters(Record, Out);
   if (Record.Enumerated) {
     Unreached(Record, All, Out);
   }
@@ -179,7 +240,8 @@ json FindWarnings(const Board &Layout, const RunRecord &Record) {
   WindowWritesInCapabilities(Record, Out);
   L1ExitLatencies(Record, Out);
   PayloadAboveSupported(Record, Out);
-  return Out;
+  LinkSpeedAboveSupported(Record, Out);
+  return GroupRepeats(Out);
 }
 
 } // namespace pciplat

@@ -20,9 +20,10 @@ nlohmann::json MakeWarning(const char *Kind, const std::string &Message,
                            std::optional<sim::Bdf> Location = std::nullopt);
 
 // The PCI Express warnings, appended to Out: chipset window writes inside a
-// standard capability, L1 exit latencies, payload settings.
+// capability, L1 exit latencies, payload settings, link speeds.
 void WindowWritesInCapabilities(const RunRecord &Record, nlohmann::json &Out);
 void L1ExitLatencies(const RunRecord &Record, nlohmann::json &Out);
 void PayloadAboveSupported(const RunRecord &Record, nlohmann::json &Out);
+void LinkSpeedAboveSupported(const RunRecord &Record, nlohmann::json &Out);
 
 } // namespace pciplat
