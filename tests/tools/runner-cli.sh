@@ -194,6 +194,11 @@ else
   echo "setpci not installed: skipping the replay script's parse check"
 fi
 
+# --- README examples: a block that drifted from the runner's output is caught ----
+sed '0,/^  0xfec00000  ID 8 /s//  0xfec00000  ID 7 /' "$source_dir/README.md" >"$work/README.md"
+python3 "$source_dir/scripts/readme-examples.py" --runner "$sim" --readme "$work/README.md" >"$work/readme.diff" 2>/dev/null
+[[ $? -eq 1 ]] && grep -q "^+  0xfec00000  ID 8 " "$work/readme.diff" && pass || fail "a drifted README example passed"
+
 # --- bad input ---------------------------------------------------------------------
 expect_error "missing board file" "$work/none.json: cannot open" --board "$work/none.json"
 printf '{"functions": [\n  {"location": "00:00.0",\n' >"$work/truncated.json"

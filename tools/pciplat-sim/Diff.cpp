@@ -169,10 +169,10 @@ std::string ScriptHeader(const ScriptSource &Source) {
                     ", from: " + Escaped(Source.BoardName) + "\n# Bus driver sequence: " + Escaped(Source.Sequence) +
                     "; \"DisableASPM\" variable: " + (Source.DisableAspm ? "present" : "absent") +
                     "\n# PCI domain: " + HexDigits(Source.Domain, 4) + " (the segment the driver walked)\n#\n";
-  Out +=                     "# Run it by hand, as root, only on the machine this was generated from, after\n"
-                    "# reading every line; pciplat-sim never runs it. Each command writes value:mask:\n"
-                    "# setpci reads the register, keeps the bits outside the mask and writes it back.\n"
-                    "# The mask covers whole fields, with the value the driver's write left in them:\n";
+  Out += "# Run it by hand, as root, only on the machine this was generated from, after\n"
+         "# reading every line; pciplat-sim never runs it. Each command writes value:mask:\n"
+         "# setpci reads the register, keeps the bits outside the mask and writes it back.\n"
+         "# The mask covers whole fields, with the value the driver's write left in them:\n";
   for (const WrittenFields &Fields : kWrittenFields) {
     Out += "#   " + std::string(Fields.What) + "\n";
   }

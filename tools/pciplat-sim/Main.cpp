@@ -9,11 +9,11 @@
 #include "Trace.h"
 #include "base/Decisions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -274,8 +274,8 @@ void NoteWarnings(const Arguments &Args, size_t Warnings) {
   if (Warnings == 0) {
     return;
   }
-  const std::string Where = Args.Json  ? "see the report's \"warnings\""
-                            : Args.Diff ? "run without --diff to see them"
+  const std::string Where = Args.Json            ? "see the report's \"warnings\""
+                            : Args.Diff          ? "run without --diff to see them"
                             : Args.DecisionLines ? "run without --decision-lines to see them"
                                                  : "see the report's Warnings section";
   std::fprintf(stderr, "pciplat-sim: %zu warning%s (%s)\n", Warnings, Warnings == 1 ? "" : "s", Where.c_str());
