@@ -105,12 +105,19 @@ TEST(RunnerReportTest, DiffSetpciAndTraceShowTheDriversWrites) {
   const std::string Diff = pciplat::RenderChanges(pciplat::RegisterChanges(Result.Record));
   EXPECT_NE(Diff.find("00:1c.0 CAP_EXP+10.b: 00 -> 42 (LnkCtl: ASPM L1, CommClk)\n"), std::string::npos) << Diff;
   EXPECT_NE(Diff.find("06:00.0 CAP_EXP+10.b: 00 -> 40 (LnkCtl: ASPM off, CommClk)\n"), std::string::npos) << Diff;
-  const std::string Script = pciplat::SetpciScript(Result.Record, "default");
-  EXPECT_NE(Script.find("Run it by hand"), std::string::npos);
-  EXPECT_NE(Script.find("setpci -s 00:1c.0 CAP_EXP+10.b=42:42\n"), std::string::npos) << Script;
+  const std::string Script = pciplat::SetpciScript(Result.Record, {"default", "pciplat-sim", "one-pass", false, 0});
+  EXPECT_NE(Script.find("REVIEW BEFORE USE"), std::string::npos);
+  // The whole ASPM Control field (bits 1:0) and Common Clock Configuration (bit
+  // 6); the retrain adds Retrain Link (bit 5) and waits for the link.
+  EXPECT_NE(Script.find("setpci -s 0000:00:1c.0 CAP_EXP+10.b=42:43\n"), std::string::npos) << Script;
+  EXPECT_NE(Script.find("setpci -s 0000:00:1c.0 CAP_EXP+10.b=62:63\nwait_for_link_training 0000:00:1c.0\n"),
+            std::string::npos)
+      << Script;
+  // Max_Payload_Size, bits 7:5 of DevCtl: code 1 is 256 bytes.
+  EXPECT_NE(Script.find("setpci -s 0000:01:00.0 CAP_EXP+08.w=0020:00e0\n"), std::string::npos) << Script;
   // The chipset bit is set, then cleared again: both writes, in order.
-  const size_t Set = Script.find("setpci -s 00:1c.0 174.b=04:04\n");
-  EXPECT_LT(Set, Script.find("setpci -s 00:1c.0 174.b=00:04\n")) << Script;
+  const size_t Set = Script.find("setpci -s 0000:00:1c.0 174.b=04:04\n");
+  EXPECT_LT(Set, Script.find("setpci -s 0000:00:1c.0 174.b=00:04\n")) << Script;
   const json Trace = pciplat::TraceEntries(Result.Record);
   size_t Calls = 0;
   size_t Collapsed = 0;

@@ -81,6 +81,14 @@ grep -q "^Bus driver sequence: ovmf" "$work/ovmf-report.txt" && pass || fail "re
 "$sim" --numeric 2>"$work/stderr" >/dev/null
 [[ $(cat "$work/stderr") == "pciplat-sim: 8 warnings (see the report's Warnings section)" ]] && pass ||
   fail "warning count on stderr: '$(cat "$work/stderr")'"
+# Outputs without the Warnings section say how to see them.
+for output in --diff --decision-lines; do
+  "$sim" "$output" 2>"$work/stderr" >/dev/null
+  grep -qx "pciplat-sim: 8 warnings (run without $output to see them)" "$work/stderr" && pass ||
+    fail "$output: warning note '$(cat "$work/stderr")'"
+done
+"$sim" --json --diff 2>/dev/null | python3 -c 'import json, sys; assert json.load(sys.stdin)["register_changes"]' &&
+  pass || fail "--json --diff lacks register_changes"
 python3 - "$work/report.json" <<'PY' && pass || fail "--json lacks schema_version 2 or the 8 warnings"
 import json, sys
 report = json.load(open(sys.argv[1]))
@@ -89,7 +97,7 @@ PY
 "$sim" --diff >"$work/diff.txt" 2>/dev/null
 grep -qx "00:1c.0 CAP_EXP+10.b: 00 -> 42 (LnkCtl: ASPM L1, CommClk)" "$work/diff.txt" && pass || fail "--diff: $(head -3 "$work/diff.txt")"
 if "$sim" --setpci="$work/replay.sh" >/dev/null 2>&1 && sh -n "$work/replay.sh" &&
-  grep -q "Run it by hand" "$work/replay.sh" && grep -q "^setpci -s 00:1c.0 CAP_EXP+10.b=42:42$" "$work/replay.sh"; then
+  grep -q "REVIEW BEFORE USE" "$work/replay.sh" && grep -q "^setpci -s 0000:00:1c.0 CAP_EXP+10.b=42:43$" "$work/replay.sh"; then
   pass
 else
   fail "--setpci script"
@@ -102,7 +110,7 @@ grep -q "chipset window write" "$work/q35.txt" && fail "window warnings where no
 if grep -Eq "^setpci .* (56\.w|174\.b)=" "$work/q35.sh"; then
   fail "window writes in the script where no window decodes"
 else
-  grep -q "^setpci -s 00:1c.0 CAP_EXP+10.b=42:42$" "$work/q35.sh" && pass || fail "q35 setpci script lacks the link"
+  grep -q "^setpci -s 0000:00:1c.0 CAP_EXP+10.b=42:43$" "$work/q35.sh" && pass || fail "q35 setpci script lacks the link"
 fi
 "$sim" --numeric --trace >"$work/trace.txt" 2>/dev/null
 grep -q "^== PlatformNotify(SetResources, ChipsetEntry)" "$work/trace.txt" &&
@@ -156,6 +164,41 @@ else
   echo "lspci not installed: skipping the decode checks"
 fi
 
+# --- setpci's own parser runs the script, in demo mode, on the captured spaces --
+# Every write selects exactly one function; nothing is written (-D).
+if command -v setpci >/dev/null; then
+  mkdir "$work/bin"
+  printf '#!/bin/sh\ncase "$*" in *=*) verbose=-v ;; esac\nexec %s $verbose -D -A dump -O "dump.name=$DEMO_CAPTURE" "$@"\n' \
+    "$(command -v setpci)" >"$work/bin/setpci"
+  chmod +x "$work/bin/setpci"
+  replay() { # replay NAME SCRIPT CAPTURE
+    PATH="$work/bin:$PATH" DEMO_CAPTURE=$3 sh "$2" >"$work/demo.out" 2>"$work/demo.err"
+    local status=$? writes
+    writes=$(grep -c "^setpci " "$2")
+    if [[ $status -ne 0 || -s "$work/demo.err" ]]; then
+      fail "$1: setpci -D exited $status: $(head -3 "$work/demo.err")"
+    elif [[ $(grep -c -- "->(" "$work/demo.out") -ne $writes || $writes -eq 0 ]] || grep -q "^0001:" "$work/demo.out"; then
+      fail "$1: $writes writes, but setpci wrote: $(head -3 "$work/demo.out")"
+    else
+      pass
+    fi
+  }
+  replay "default board's script" "$work/replay.sh" "$work/before.txt"
+  # The same bus:dev.fn in a second domain: only domain 0000's are written.
+  for domain in 0000 0001; do
+    sed "s/^\([0-9a-f][0-9a-f]:[0-9a-f][0-9a-f]\.[0-7] \)/$domain:\1/" "$work/before.txt"
+  done >"$work/two-domains.txt"
+  "$sim" --lspci "$work/two-domains.txt" --setpci "$work/two-domains.sh" >/dev/null 2>&1
+  replay "two-domain capture's script" "$work/two-domains.sh" "$work/two-domains.txt"
+else
+  echo "setpci not installed: skipping the replay script's parse check"
+fi
+
+# --- README examples: a block that drifted from the runner's output is caught ----
+sed '0,/^  0xfec00000  ID 8 /s//  0xfec00000  ID 7 /' "$source_dir/README.md" >"$work/README.md"
+python3 "$source_dir/scripts/readme-examples.py" --runner "$sim" --readme "$work/README.md" >"$work/readme.diff" 2>/dev/null
+[[ $? -eq 1 ]] && grep -q "^+  0xfec00000  ID 8 " "$work/readme.diff" && pass || fail "a drifted README example passed"
+
 # --- bad input ---------------------------------------------------------------------
 expect_error "missing board file" "$work/none.json: cannot open" --board "$work/none.json"
 printf '{"functions": [\n  {"location": "00:00.0",\n' >"$work/truncated.json"
@@ -181,7 +224,20 @@ expect_error "value on a flag" "option --json takes no value" --json=yes
 printf '00:00.0 Host bridge\n00: 86 80 \033[2J 29\n' >"$work/escape.txt"
 expect_error "control characters in bad input" "escape.txt:2: '\\x1b[2J' is not a hex byte" --lspci "$work/escape.txt"
 expect_error "option without its file" "option --board needs a file name" --board
-expect_error "unwritable dump" "cannot write" --dump-after /nonexistent-dir/after.txt
+for output in --dump-before --dump-after --setpci; do
+  expect_error "unwritable $output" "/nonexistent-dir/out: cannot write: No such file or directory" \
+    "$output" /nonexistent-dir/out
+done
+expect_error "missing file's reason" "none.txt: cannot open: No such file or directory" --lspci "$work/none.txt"
+printf '{"functions": [{"location": "00:00.0", "vendor": -1, "device": 1}]}' >"$work/negative.json"
+expect_error "negative number" "functions[0].vendor: expected a number from 0 to 0xffff, got -1" --board "$work/negative.json"
+# Outputs that cannot share standard output.
+for pair in "--decision-lines --json" "--decision-lines --diff" "--trace --decision-lines"; do
+  read -r first second <<<"$pair"
+  expect_error "$pair" "cannot be used together" $pair
+  grep -qF -- "$first" "$work/err" && grep -qF -- "$second" "$work/err" || fail "$pair: not both named: $(cat "$work/err")"
+done
+expect_error "value given twice" "option --board given twice" --board "$work/range.json" --board "$work/twice.json"
 
 echo "$passes passed, $failures failed"
 [[ $failures -eq 0 ]]

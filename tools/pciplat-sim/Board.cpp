@@ -42,7 +42,8 @@ UINT64 Number(const json &Value, const std::string &Path, UINT64 Max) {
       Fail(Path, Quoted(Text) + " is not a number");
     }
   } else {
-    Fail(Path, "expected a number, got " + std::string(Value.type_name()));
+    Fail(Path, "expected a number from 0 to " + Hex(Max, 0) + ", got " +
+                   (Value.is_number() ? Value.dump() : std::string(Value.type_name())));
   }
   if (Result > Max) {
     Fail(Path, std::to_string(Result) + " is out of range (at most " + std::to_string(Max) + ")");
