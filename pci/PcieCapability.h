@@ -36,7 +36,8 @@ inline constexpr UINT8 PCIE_MAX_PAYLOAD_CODE_FIELD_MAX = 7;
 // Link Capabilities, bit 11: ASPM L1 supported.
 inline constexpr UINT32 PCIE_LINK_CAPABILITIES_ASPM_L1 = 0x00000800;
 
-// Link Control, low byte.
+// Link Control, low byte. The driver never sets L0s (bit 0); reports show it.
+inline constexpr UINT8 PCIE_LINK_CONTROL_ASPM_L0S = 0x01;
 inline constexpr UINT8 PCIE_LINK_CONTROL_ASPM_L1 = 0x02;
 inline constexpr UINT8 PCIE_LINK_CONTROL_RETRAIN = 0x20;
 inline constexpr UINT8 PCIE_LINK_CONTROL_COMMON_CLOCK = 0x40;
@@ -46,6 +47,7 @@ inline constexpr UINT16 PCIE_LINK_STATUS_SPEED_MASK = 0x000F;
 inline constexpr UINT16 PCIE_LINK_STATUS_SPEED_2_5_GTPS = 0x0001;
 inline constexpr UINT16 PCIE_LINK_STATUS_TRAINING = 0x0800;
 inline constexpr UINT16 PCIE_LINK_STATUS_SLOT_CLOCK = 0x1000;
+inline constexpr UINT16 PCIE_LINK_STATUS_LINK_ACTIVE = 0x2000; // Data Link Layer Link Active (reports only)
 
 // Address of a register of the capability at Cap of the function at
 // FunctionAddress.

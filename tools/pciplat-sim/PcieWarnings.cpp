@@ -197,4 +197,69 @@ void LinkSpeedAboveSupported(const RunRecord &Record, json &Out) {
   }
 }
 
+namespace {
+
+constexpr UINT16 kSlotStatusOffset = 0x1A;
+constexpr UINT16 kSlotPresenceDetect = 0x0040; // Slot Status bit 6
+constexpr UINT16 kSlotImplemented = 0x0100;    // PCI Express Capabilities bit 8
+
+std::optional<unsigned> ChosenPayload(const RunRecord &Record) {
+  for (const DECISION &Each : Record.Decisions) {
+    if (Each.Kind == DECISION_KIND::Payload && Each.Reason == DECISION_REASON::Chosen) {
+      return static_cast<unsigned>(Each.Value);
+    }
+  }
+  return std::nullopt;
+}
+
+// What says a device sits below the port: Data Link Layer Link Active
+// (LnkSta bit 13) or, on a port with a slot, Presence Detect State (SltSta
+// bit 6).
+std::string SomethingBelow(const PcieEnd &Port) {
+  const ConfigSpace &Space = *Port.Space;
+  if ((Read16(Space, Port.Capability + PCIE_LINK_STATUS_OFFSET) & PCIE_LINK_STATUS_LINK_ACTIVE) != 0) {
+    return "its link is up (LnkSta bit 13, Data Link Layer Link Active)";
+  }
+  if ((Read16(Space, Port.Capability + PCIE_CAPABILITIES_OFFSET) & kSlotImplemented) != 0 &&
+      (Read16(Space, Port.Capability + kSlotStatusOffset) & kSlotPresenceDetect) != 0) {
+    return "its slot reports a card (SltSta bit 6, Presence Detect State)";
+  }
+  return "";
+}
+
+bool AnythingOnBus(const RunRecord &Record, unsigned Bus) {
+  return std::any_of(Record.Before.begin(), Record.Before.end(),
+                     [Bus](const auto &Each) { return Each.first.Bus == Bus && IsPresent(Each.second); });
+}
+
+} // namespace
+
+// A capture holds only what the machine showed: a device below a port whose
+// link is up but which the capture lacks may support less than the size
+// chosen for the rest.
+void PayloadGuesses(const RunRecord &Record, json &Out) {
+  const auto Chosen = ChosenPayload(Record);
+  for (const sim::Bdf &Location : Record.Found) {
+    const auto Port = PcieEndAt(Record.Before, Location);
+    if (!Chosen || !Port ||
+        (EndType(*Port) != PCIE_PORT_TYPE_ROOT_PORT && EndType(*Port) != PCIE_PORT_TYPE_SWITCH_DOWNSTREAM)) {
+      continue;
+    }
+    const unsigned Current =
+        (Read16(*Port->Space, Port->Capability + PCIE_DEVICE_CONTROL_OFFSET) & PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK) >>
+        PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT;
+    const std::string Below = SomethingBelow(*Port);
+    if (Below.empty() || *Chosen <= Current || AnythingOnBus(Record, (*Port->Space)[PCI_BRIDGE_SECONDARY_BUS_OFFSET])) {
+      continue;
+    }
+    Out.push_back(MakeWarning("payload-guess",
+                              Below +
+                                  ", but nothing below it was captured: the device there may support less than "
+                                  "the chosen " +
+                                  std::to_string(128U << *Chosen) + " bytes, so any size above the port's " +
+                                  std::to_string(128U << Current) + " bytes (DevCtl bits 7:5) is a guess",
+                              Location));
+  }
+}
+
 } // namespace pciplat

@@ -77,51 +77,96 @@ void RenderTree(const json &Functions, std::string &Out) {
   RenderBus(ByBus, 0, "", Out, 0);
 }
 
-// The driver's reasons for a function's link, retrain and payload decisions.
-std::string LinkReasons(const json &Changes) {
+std::string Joined(const json &Texts, const char *Separator) {
   std::string Text;
-  for (const char *Kind : {"link", "retrain", "payload"}) {
-    const json &Reasons = Changes[std::string(Kind) + "_reasons"];
-    if (!Reasons.empty()) {
-      Text += (Text.empty() ? "" : "; ") + std::string(Kind) + ": " + ReasonsText(Reasons);
-    }
+  for (const json &Each : Texts) {
+    Text += (Text.empty() ? "" : Separator) + Each.get<std::string>();
+  }
+  return Text;
+}
+
+std::string Change(const json &BeforeAfter) {
+  return Format("%-3s -> %-3s", OnOff(BeforeAfter[0]).c_str(), OnOff(BeforeAfter[1]).c_str());
+}
+
+// The driver's reasons for a link and its retrains, and whether the bits it
+// ORed in were there before.
+std::string LinkWhy(const json &Link) {
+  std::string Text = ReasonsText(Link["reasons"]);
+  Text = Text == "-" ? "" : Text;
+  if (Link.contains("note")) {
+    Text += (Text.empty() ? "" : "; ") + Link["note"].get<std::string>();
+  }
+  if (Link.contains("ored") && Link["already_set"].get<bool>()) {
+    Text += (Text.empty() ? "" : "; ") + std::string("the bits of ") + Link["ored"].get<std::string>() +
+            " were already set before the run";
+  }
+  if (!Link["retrain_reasons"].empty()) {
+    Text += (Text.empty() ? "" : "; ") + std::string("retrain: ") + ReasonsText(Link["retrain_reasons"]);
   }
   return Text.empty() ? "-" : Text;
 }
 
-void RenderLinks(const json &Functions, std::string &Out) {
-  Out += "\nPCI Express links and payload (before -> after)\n";
-  Out += "  function  common clock  ASPM L1      max payload   retrains (polls each)  why\n";
+void RenderLinkTable(const json &Functions, std::string &Out) {
+  Out += "\nPCI Express links (LnkCtl before -> after: bit 6 common clock, bit 0 ASPM L0s, bit 1 ASPM L1)\n";
+  Out += "  function  common clock  ASPM L0s    ASPM L1     retrains (polls)  why\n";
+  std::vector<std::string> Linkless;
   for (const json &Function : Functions) {
-    const json &Changes = Function["changes"];
-    if (!Changes.contains("common_clock")) {
+    if (!Function["changes"].contains("pcie")) {
       continue;
     }
-    std::string Retrains = std::to_string(Changes["retrain_polls"].size());
-    if (!Changes["retrain_polls"].empty()) {
-      Retrains += " (";
-      for (size_t Index = 0; Index < Changes["retrain_polls"].size(); ++Index) {
-        Retrains += (Index != 0 ? ", " : "") + std::to_string(Changes["retrain_polls"][Index].get<unsigned>());
-      }
-      Retrains += ")";
+    const json &Pcie = Function["changes"]["pcie"];
+    if (!Pcie.contains("link")) {
+      Linkless.push_back(Function["location"].get<std::string>() + " (" + Pcie["port_type"].get<std::string>() + ")");
+      continue;
     }
-    Out += Format("  %-8s  %-3s -> %-4s  %-3s -> %-4s  %4u -> %-5u  %-21s  %s\n",
-                  Function["location"].get<std::string>().c_str(), OnOff(Changes["common_clock"][0]).c_str(),
-                  OnOff(Changes["common_clock"][1]).c_str(), OnOff(Changes["aspm_l1"][0]).c_str(),
-                  OnOff(Changes["aspm_l1"][1]).c_str(), Changes["max_payload"][0].get<unsigned>(),
-                  Changes["max_payload"][1].get<unsigned>(), Retrains.c_str(), LinkReasons(Changes).c_str());
+    const json &Link = Pcie["link"];
+    std::string Retrains = std::to_string(Link["retrain_polls"].size());
+    std::string Polls;
+    for (const json &Each : Link["retrain_polls"]) {
+      Polls += (Polls.empty() ? "" : ", ") + std::to_string(Each.get<unsigned>());
+    }
+    Retrains += Polls.empty() ? "" : " (" + Polls + ")";
+    Out += Format("  %-8s  %-12s  %-10s  %-10s  %-16s  %s\n", Function["location"].get<std::string>().c_str(),
+                  Change(Link["common_clock"]).c_str(), Change(Link["aspm_l0s"]).c_str(),
+                  Change(Link["aspm_l1"]).c_str(), Retrains.c_str(), LinkWhy(Link).c_str());
   }
+  if (!Linkless.empty()) {
+    json Names = Linkless;
+    Out += "  not listed, without a link of their own: " + Joined(Names, ", ") + "\n";
+  }
+}
+
+void RenderPayloadTable(const json &Functions, std::string &Out) {
+  Out += "\nMax payload size per function (DevCap bits 2:0 supported; DevCtl bits 7:5 before -> after)\n";
+  Out += "  function  supports  set            why\n";
+  for (const json &Function : Functions) {
+    if (!Function["changes"].contains("pcie")) {
+      continue;
+    }
+    const json &Payload = Function["changes"]["pcie"]["payload"];
+    Out += Format("  %-8s  %4u      %4u -> %-5u  %s\n", Function["location"].get<std::string>().c_str(),
+                  Payload["supported"].get<unsigned>(), Payload["bytes"][0].get<unsigned>(),
+                  Payload["bytes"][1].get<unsigned>(), ReasonsText(Payload["reasons"]).c_str());
+  }
+}
+
+void RenderWindowRegisters(const json &Functions, std::string &Out) {
   Out += "\nConfiguration window registers changed\n";
   bool Any = false;
   for (const json &Function : Functions) {
     const json &Changes = Function["changes"];
+    const bool Assumed = Changes.contains("window_0x174_assumed");
     for (const char *Register : {"window_0x56", "window_0x174"}) {
-      if (Changes[Register][0] != Changes[Register][1]) {
+      if (Changes[Register][0] != Changes[Register][1] || (Assumed && std::string(Register) == "window_0x174")) {
         Out += Format("  %s  %s: %s -> %s  why: %s\n", Function["location"].get<std::string>().c_str(), Register + 7,
                       Changes[Register][0].get<std::string>().c_str(), Changes[Register][1].get<std::string>().c_str(),
                       ReasonsText(Changes["window_reasons"]).c_str());
         Any = true;
       }
+    }
+    if (Assumed) {
+      Out += "      assumed: " + Changes["window_0x174_assumed"].get<std::string>() + "\n";
     }
   }
   if (!Any) {
@@ -129,11 +174,20 @@ void RenderLinks(const json &Functions, std::string &Out) {
   }
 }
 
+void RenderLinks(const json &Functions, std::string &Out) {
+  RenderLinkTable(Functions, Out);
+  RenderPayloadTable(Functions, Out);
+  RenderWindowRegisters(Functions, Out);
+}
+
 void RenderPayload(const json &Payload, std::string &Out) {
   if (Payload.is_null()) {
     return;
   }
-  Out += "\nMax payload size\n  " + ReasonsText(Payload["reasons"]);
+  Out += "\nMax payload size chosen\n  " + ReasonsText(Payload["reasons"]);
+  if (Payload.contains("scope")) {
+    Out += "\n  " + Payload["scope"].get<std::string>();
+  }
   std::string SetBy;
   for (const json &Function : Payload["set_by"]) {
     SetBy += (SetBy.empty() ? "" : ", ") + Function.get<std::string>();

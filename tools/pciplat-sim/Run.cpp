@@ -21,6 +21,7 @@
 #include "sim/Sequencer.h"
 
 #include <memory>
+#include <set>
 
 namespace pciplat {
 
@@ -78,44 +79,117 @@ json Reasons(const Run &State, DecisionKind Kind, const sim::Bdf &Location) {
   return ReasonsJson(State.Decisions.About(Kind, Location));
 }
 
+json BitBeforeAfter(UINT16 Before, UINT16 After, UINT16 Mask) {
+  return BeforeAfter((Before & Mask) != 0, (After & Mask) != 0);
+}
+
+// The value the driver ORed into Location's link control: a configured link's
+// value reaches the port, and every present function of the child device.
+const DECISION *ConfiguredLink(const Run &State, const sim::Bdf &Location) {
+  for (const DECISION &Record : State.Machine.Decisions()) {
+    const sim::Bdf Child = BdfOf(Record.Detail);
+    if (Record.Kind == DECISION_KIND::Link && Record.Reason == DECISION_REASON::Configured &&
+        (BdfOf(Record.Where) == Location || (Child.Bus == Location.Bus && Child.Device == Location.Device))) {
+      return &Record;
+    }
+  }
+  return nullptr;
+}
+
+// Why a link row has no record of its own: another function of a configured
+// child device, a port with nothing below it, a port that is no bridge.
+std::string LinkNote(const Run &State, const sim::Bdf &Location, const ConfigSpace &Before) {
+  if (const DECISION *Link = ConfiguredLink(State, Location);
+      Link != nullptr && BdfOf(Link->Detail) != Location && BdfOf(Link->Where) != Location) {
+    return "function " + std::to_string(Location.Function) + " of " + sim::FormatBdf(BdfOf(Link->Detail)) +
+           "'s device, below " + sim::FormatBdf(BdfOf(Link->Where)) +
+           ": the driver ORs the link's value into every present function of the child device";
+  }
+  const UINT8 Type = PortType(Before).value_or(0);
+  if (Type != PCIE_PORT_TYPE_ROOT_PORT && Type != PCIE_PORT_TYPE_SWITCH_DOWNSTREAM) {
+    return "";
+  }
+  if (!IsPciBridge(Before)) {
+    return "a " + PortTypeName(Type) + " without a PCI-to-PCI bridge header (header type " +
+           std::to_string(HeaderLayout(Before)) + "): the driver configures links below bridges only";
+  }
+  const UINT8 Secondary = Before[PCI_BRIDGE_SECONDARY_BUS_OFFSET];
+  const auto Child = State.Record.Before.find({Secondary, 0, 0});
+  if (Secondary > Location.Bus && (Child == State.Record.Before.end() || !IsPresent(Child->second))) {
+    return "no function at " + sim::FormatBdf({Secondary, 0, 0}) + ": no link partner to configure";
+  }
+  return "";
+}
+
+// A function's link: LnkCtl's ASPM and common clock bits before and after,
+// what the driver ORed in and whether those bits were already set.
+json LinkChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before, UINT16 Capability) {
+  const UINT16 ControlBefore = Read16(Before, Capability + PCIE_LINK_CONTROL_OFFSET);
+  const UINT16 ControlAfter = Read16(Function.Bytes(), Capability + PCIE_LINK_CONTROL_OFFSET);
+  json Link = {{"common_clock", BitBeforeAfter(ControlBefore, ControlAfter, PCIE_LINK_CONTROL_COMMON_CLOCK)},
+               {"aspm_l0s", BitBeforeAfter(ControlBefore, ControlAfter, PCIE_LINK_CONTROL_ASPM_L0S)},
+               {"aspm_l1", BitBeforeAfter(ControlBefore, ControlAfter, PCIE_LINK_CONTROL_ASPM_L1)},
+               {"retrain_polls", Function.RetrainPolls()}};
+  if (const DECISION *Configured = ConfiguredLink(State, Function.Location())) {
+    Link["ored"] = Hex(Configured->Value, 2);
+    Link["already_set"] = (ControlBefore & Configured->Value) == Configured->Value;
+  }
+  if (const std::string Note = LinkNote(State, Function.Location(), Before); !Note.empty()) {
+    Link["note"] = Note;
+  }
+  Link["reasons"] = Reasons(State, DecisionKind::Link, Function.Location());
+  for (const json &Pass : ReasonsJson(State.Decisions.About(DecisionKind::Link, std::nullopt, "aspm-pass"))) {
+    Link["reasons"].push_back(Pass);
+  }
+  Link["retrain_reasons"] = Reasons(State, DecisionKind::Retrain, Function.Location());
+  return Link;
+}
+
+json PayloadChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before, UINT16 Capability) {
+  const auto Code = [Capability](const ConfigSpace &Space) {
+    return (Read16(Space, Capability + PCIE_DEVICE_CONTROL_OFFSET) & PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK) >>
+           PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT;
+  };
+  const unsigned Supported =
+      Read32(Before, Capability + PCIE_DEVICE_CAPABILITIES_OFFSET) & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK;
+  return {{"supported", 128U << Supported},
+          {"bytes", BeforeAfter(128U << Code(Before), 128U << Code(Function.Bytes()))},
+          {"reasons", Reasons(State, DecisionKind::Payload, Function.Location())}};
+}
+
 // What changed in one function's PCI Express registers, with the reasons the
-// driver gave.
+// driver gave; functions without a link (integrated endpoints, event
+// collectors) have no link entry.
 json PcieChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before) {
-  json Changes = json::object();
   const auto Capability = FindCapability(Before, PCI_CAPABILITY_ID_PCI_EXPRESS);
   if (!Capability) {
-    return Changes;
+    return nullptr;
   }
-  const ConfigSpace &After = Function.Bytes();
-  const UINT16 ControlBefore = Read16(Before, Capability->Offset + PCIE_LINK_CONTROL_OFFSET);
-  const UINT16 ControlAfter = Read16(After, Capability->Offset + PCIE_LINK_CONTROL_OFFSET);
-  const UINT16 DeviceBefore = Read16(Before, Capability->Offset + PCIE_DEVICE_CONTROL_OFFSET);
-  const UINT16 DeviceAfter = Read16(After, Capability->Offset + PCIE_DEVICE_CONTROL_OFFSET);
-  Changes["common_clock"] = BeforeAfter((ControlBefore & 0x40) != 0, (ControlAfter & 0x40) != 0);
-  Changes["aspm_l1"] = BeforeAfter((ControlBefore & 0x02) != 0, (ControlAfter & 0x02) != 0);
-  Changes["max_payload"] = BeforeAfter(128U << ((DeviceBefore >> 5) & 7), 128U << ((DeviceAfter >> 5) & 7));
-  json Retrains = json::array();
-  for (const unsigned Polls : Function.RetrainPolls()) {
-    Retrains.push_back(Polls);
+  const UINT8 Type = *PortType(Before);
+  json Pcie = {{"port_type", PortTypeName(Type)},
+               {"payload", PayloadChanges(State, Function, Before, Capability->Offset)}};
+  if (HasLink(Type)) {
+    Pcie["link"] = LinkChanges(State, Function, Before, Capability->Offset);
   }
-  Changes["retrain_polls"] = Retrains;
-  Changes["link_reasons"] = Reasons(State, DecisionKind::Link, Function.Location());
-  for (const json &Pass : ReasonsJson(State.Decisions.About(DecisionKind::Link, std::nullopt, "aspm-pass"))) {
-    Changes["link_reasons"].push_back(Pass);
-  }
-  Changes["retrain_reasons"] = Reasons(State, DecisionKind::Retrain, Function.Location());
-  Changes["payload_reasons"] = Reasons(State, DecisionKind::Payload, Function.Location());
-  return Changes;
+  return Pcie;
 }
 
 json FunctionChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before) {
-  json Changes = PcieChanges(State, Function, Before);
+  json Changes = json::object();
+  if (json Pcie = PcieChanges(State, Function, Before); !Pcie.is_null()) {
+    Changes["pcie"] = Pcie;
+  }
   const ConfigSpace &After = Function.Bytes();
   Changes["window_0x56"] = BeforeAfter(Hex(Read16(Before, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4),
                                        Hex(Read16(After, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4));
   Changes["window_0x174"] =
       BeforeAfter(Hex(Before[PCIE_WINDOW_LINK_SETUP_OFFSET], 2), Hex(After[PCIE_WINDOW_LINK_SETUP_OFFSET], 2));
   Changes["window_reasons"] = Reasons(State, DecisionKind::Window, Function.Location());
+  if (const unsigned Captured = State.Record.CapturedBytes(Function.Location());
+      Captured <= PCIE_WINDOW_LINK_SETUP_OFFSET) {
+    Changes["window_0x174_assumed"] = "0x174 lies beyond the " + std::to_string(Captured) +
+                                      "-byte capture: its value before the run is unknown, the model read 0x00";
+  }
   unsigned Bytes = 0;
   for (size_t Offset = 0; Offset < After.size(); ++Offset) {
     Bytes += Before[Offset] != After[Offset] ? 1 : 0;
@@ -199,7 +273,7 @@ json DescribeFunction(const Run &State, const sim::Bdf &Location, PciNames *Name
     Entry["name"] = Names->Device(Vendor, Device);
     Entry["class"] = Names->Class(Before[PCI_CLASS_CODE_OFFSET + 1], Before[PCI_CLASS_CODE_OFFSET]);
   }
-  if ((Before[PCI_HEADER_TYPE_OFFSET] & 0x7F) == 1) {
+  if (IsPciBridge(Before)) {
     Entry["secondary_bus"] = Before[PCI_BRIDGE_SECONDARY_BUS_OFFSET];
   }
   Entry["changes"] = FunctionChanges(State, Function, Before);
@@ -281,6 +355,22 @@ void RegisterRecordingCallback(sim::Machine &Machine) {
   }
 }
 
+// A summary reason holds for the functions the walks reached; a capture may
+// hold more PCI Express functions than that.
+std::string PayloadScope(const Run &State) {
+  const std::set<sim::Bdf> Found(State.Record.Found.begin(), State.Record.Found.end());
+  std::string Unreached;
+  size_t Count = 0;
+  for (const auto &[Location, Space] : State.Record.Before) {
+    if (IsPresent(Space) && Found.count(Location) == 0 && FindCapability(Space, PCI_CAPABILITY_ID_PCI_EXPRESS)) {
+      Unreached += (Count++ == 0 ? "" : ", ") + sim::FormatBdf(Location);
+    }
+  }
+  return Count == 0 ? ""
+                    : "this counts the PCI Express functions the walks reached; " + std::to_string(Count) +
+                          " more in the capture were not reached and do not count (" + Unreached + ")";
+}
+
 // The size the driver chose, or why it chose none, and the functions whose
 // supported size it is.
 json ReportPayload(const Run &State) {
@@ -299,6 +389,9 @@ json ReportPayload(const Run &State) {
       }
     }
     break;
+  }
+  if (const std::string Scope = PayloadScope(State); !Scope.empty()) {
+    Payload["scope"] = Scope;
   }
   return Payload;
 }

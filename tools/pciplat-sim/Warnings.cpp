@@ -241,6 +241,7 @@ json FindWarnings(const Board &Layout, const RunRecord &Record) {
   L1ExitLatencies(Record, Out);
   PayloadAboveSupported(Record, Out);
   LinkSpeedAboveSupported(Record, Out);
+  PayloadGuesses(Record, Out);
   return GroupRepeats(Out);
 }
 

@@ -25,5 +25,6 @@ void WindowWritesInCapabilities(const RunRecord &Record, nlohmann::json &Out);
 void L1ExitLatencies(const RunRecord &Record, nlohmann::json &Out);
 void PayloadAboveSupported(const RunRecord &Record, nlohmann::json &Out);
 void LinkSpeedAboveSupported(const RunRecord &Record, nlohmann::json &Out);
+void PayloadGuesses(const RunRecord &Record, nlohmann::json &Out);
 
 } // namespace pciplat
