@@ -5,7 +5,7 @@
 // linear growth shows as flat per-function figures. The last benchmark is the
 // model's own pace: whole runs (machine, board, driver load, enumeration) per
 // second on the default board.
-#include "Board.h"
+#include "MachineBuilder.h"
 #include "sim/GeneratedHierarchy.h"
 #include "sim/WholeEnumeration.h"
 

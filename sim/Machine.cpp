@@ -186,6 +186,15 @@ PciIoDevice &Machine::AddPciIoDevice(Bdf Where, UINT32 Segment) {
   return *PciIoDevices.back();
 }
 
+const PciIoDevice *Machine::PciIoDeviceOn(EFI_HANDLE Handle) const {
+  for (const auto &Device : PciIoDevices) {
+    if (Device->Handle() == Handle) {
+      return Device.get();
+    }
+  }
+  return nullptr;
+}
+
 EFI_STATUS Machine::LoadDriver() {
   ResetDriverImage();
   ImageHandle = Database.NewHandle();

@@ -55,6 +55,8 @@ public:
   // and alive as long as the machine. Volumes are listed in the order added.
   FirmwareVolume &AddFirmwareVolume();
   PciIoDevice &AddPciIoDevice(Bdf Where, UINT32 Segment = 0);
+  // The PCI I/O instance installed on Handle, or null.
+  const PciIoDevice *PciIoDeviceOn(EFI_HANDLE Handle) const;
 
   // Loads the driver image afresh (module globals zero, as a new image holds
   // them) and calls its entry point.

@@ -1,6 +1,7 @@
 #include "sim/WholeEnumeration.h"
 
 #include "sim/PciIoDevice.h"
+#include "sim/PlatformCalls.h"
 #include "sim/Sequencer.h"
 
 namespace sim {
@@ -11,8 +12,8 @@ EnumerationCounts RunWholeEnumeration(Machine &Board) {
   if (EFI_ERROR(Result.EntryStatus) || Driver == nullptr) {
     return Result;
   }
-  PlatformCallAccounting Accounting(Board, *Driver);
-  EFI_PCI_PLATFORM_PROTOCOL &Platform = Accounting.Protocol();
+  PlatformCallRecorder Recorder(Board, *Driver);
+  EFI_PCI_PLATFORM_PROTOCOL &Platform = Recorder.Protocol();
   PciBusDriverSequencer Sequencer(Board, Platform);
   Sequencer.Enumerate();
   for (const Bdf &Location : Sequencer.Found()) {
@@ -22,8 +23,8 @@ EnumerationCounts RunWholeEnumeration(Machine &Board) {
     (void)Platform.GetPciRom(&Platform, Device.Handle(), &Image, &Size);
   }
   Result.Functions = Sequencer.Found().size();
-  Result.ByCall = Accounting.ByCall();
-  Result.Total = Accounting.Total();
+  Result.ByCall = AccessesByCall(Recorder.Calls(), Board.Log());
+  Result.Total = TotalAccesses(Result.ByCall);
   return Result;
 }
 

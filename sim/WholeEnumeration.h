@@ -15,7 +15,7 @@ namespace sim {
 struct EnumerationCounts {
   EFI_STATUS EntryStatus;
   size_t Functions; // found by the bus driver's scan
-  // Keyed as PlatformCallAccounting keys them.
+  // Keyed as AccessesByCall keys them.
   std::map<std::string, AccessCounts> ByCall;
   AccessCounts Total;
 };

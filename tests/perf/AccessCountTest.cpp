@@ -3,7 +3,7 @@
 // driver's access pattern fails here and must be made on purpose, with the
 // table updated and the reason given. On generated hierarchies of growing
 // size the accesses per function stay flat: the walks are linear.
-#include "Board.h"
+#include "MachineBuilder.h"
 #include "sim/GeneratedHierarchy.h"
 #include "sim/WholeEnumeration.h"
 

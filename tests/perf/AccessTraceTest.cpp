@@ -4,7 +4,7 @@
 // A refactor that keeps behaviour keeps every digest. A change to the access
 // order on purpose rewrites the table: run with PCIPLAT_WRITE_ACCESS_TRACES set
 // to the table's path and say why in the commit.
-#include "Board.h"
+#include "MachineBuilder.h"
 #include "fuzz/Scenarios.h"
 #include "sim/GeneratedHierarchy.h"
 #include "sim/WholeEnumeration.h"

@@ -4,7 +4,7 @@
 // allocation freed or owned.
 #include "fuzz/Scenarios.h"
 
-#include "Board.h"
+#include "MachineBuilder.h"
 #include "sim/ConfigBlockProvider.h"
 #include "sim/FirmwareVolume.h"
 

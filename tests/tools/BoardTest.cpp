@@ -16,6 +16,26 @@ TEST(BoardTest, TheBuiltInBoardParses) {
   EXPECT_EQ(Board.IoApics.size(), 3U);
 }
 
+// A capture brings the hierarchy only: every other section stays what the
+// board it was given with says, or the model's default board.
+TEST(BoardTest, EachSectionSaysWhereItCameFrom) {
+  using pciplat::BoardSource;
+  const auto AllFrom = [](const pciplat::BoardProvenance &Got, BoardSource Hierarchy, BoardSource Rest) {
+    return Got.Hierarchy == Hierarchy && Got.Variables == Rest && Got.Volumes == Rest && Got.ConfigBlocks == Rest &&
+           Got.IoApics == Rest && Got.Services == Rest;
+  };
+  std::string Error;
+  const auto Described = pciplat::ParseBoardJson(R"({"functions": []})", "board.json", &Error);
+  ASSERT_TRUE(Described) << Error;
+  const pciplat::DumpedFunction Captured{{0, 0, 0}, 64, {}, 0};
+  EXPECT_TRUE(AllFrom(pciplat::DefaultBoard().Provenance, BoardSource::ModelDefault, BoardSource::ModelDefault));
+  EXPECT_TRUE(AllFrom(Described->Provenance, BoardSource::Description, BoardSource::Description));
+  EXPECT_TRUE(AllFrom(pciplat::WithDumpedHierarchy(pciplat::DefaultBoard(), {Captured}).Provenance,
+                      BoardSource::Capture, BoardSource::ModelDefault));
+  EXPECT_TRUE(AllFrom(pciplat::WithDumpedHierarchy(*Described, {Captured}).Provenance, BoardSource::Capture,
+                      BoardSource::Description));
+}
+
 TEST(BoardTest, NamesTheFieldAndTheFaultOfBadDescriptions) {
   const std::string Function = R"({"location": "00:00.0", "vendor": "0x8086", "device": 1})";
   struct Case {

@@ -3,9 +3,9 @@
 #include "TextFormat.h"
 #include "platform/ConfigBlocks.h"
 #include "platform/SetupData.h"
-#include "sim/BoardBuilder.h"
 #include "sim/Guid.h"
-#include "sim/IoApic.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -179,67 +179,67 @@ UINT32 LatencyCode(const json &Value, const std::string &Path) {
 
 // Where the capability sits: dword-aligned, and its 0x3C bytes inside the
 // first 256.
-void PcieOffset(const json &Object, const std::string &Path, sim::PciFunction &Function) {
+std::optional<UINT8> PcieOffset(const json &Object, const std::string &Path) {
   if (!Object.contains("offset")) {
-    return;
+    return std::nullopt;
   }
   const UINT64 Offset = Number(Object["offset"], Path + ".offset", 0xC4);
   if (Offset < 0x40 || Offset % 4 != 0) {
     Fail(Path + ".offset", Hex(Offset, 2) + " is not a dword-aligned offset from 0x40 to 0xc4");
   }
-  Function.NextCapabilityAt(static_cast<UINT8>(Offset));
+  return static_cast<UINT8>(Offset);
 }
 
-// Link capabilities bits 17:15 and device capabilities bits 11:9.
-void PcieLatencies(const json &Object, const std::string &Path, sim::PciFunction &Function) {
-  const UINT8 Capability = *Function.PcieCapabilityOffset();
-  if (Object.contains("l1_exit_latency_us")) {
-    const UINT32 Code = LatencyCode(Object["l1_exit_latency_us"], Path + ".l1_exit_latency_us");
-    Function.Poke32(Capability + 0x0CU, Function.Peek32(Capability + 0x0CU) | (Code << 15));
+std::optional<UINT32> OptionalLatencyCode(const json &Object, const char *Name, const std::string &Path) {
+  return Object.contains(Name) ? std::optional<UINT32>(LatencyCode(Object[Name], Path + "." + Name)) : std::nullopt;
+}
+
+DescribedRegisters::PcieCapability PcieCapability(const json &Object, const std::string &Path) {
+  DescribedRegisters::PcieCapability Capability{PcieSettings(Object, Path), PcieOffset(Object, Path), {}, {}};
+  Capability.L1ExitLatencyCode = OptionalLatencyCode(Object, "l1_exit_latency_us", Path);
+  Capability.L1AcceptableLatencyCode = OptionalLatencyCode(Object, "l1_acceptable_latency_us", Path);
+  return Capability;
+}
+
+DescribedRegisters::BridgeBuses BridgeBuses(const json &Bridge, const std::string &Path) {
+  OnlyKnownMembers(Bridge, Path, {"secondary", "subordinate"});
+  const auto Secondary = static_cast<UINT8>(Number(Member(Bridge, "secondary", Path), Path + ".secondary", 0xFF));
+  const auto Subordinate = Bridge.contains("subordinate")
+                               ? static_cast<UINT8>(Number(Bridge["subordinate"], Path + ".subordinate", 0xFF))
+                               : Secondary;
+  return {Secondary, Subordinate};
+}
+
+DescribedRegisters Registers(const json &Object, const std::string &Path) {
+  DescribedRegisters Registers;
+  Registers.VendorId = static_cast<UINT16>(Number(Member(Object, "vendor", Path), Path + ".vendor", 0xFFFF));
+  Registers.DeviceId = static_cast<UINT16>(Number(Member(Object, "device", Path), Path + ".device", 0xFFFF));
+  if (Object.contains("revision")) {
+    Registers.RevisionId = static_cast<UINT8>(Number(Object["revision"], Path + ".revision", 0xFF));
   }
-  if (Object.contains("l1_acceptable_latency_us")) {
-    const UINT32 Code = LatencyCode(Object["l1_acceptable_latency_us"], Path + ".l1_acceptable_latency_us");
-    Function.Poke32(Capability + 0x04U, Function.Peek32(Capability + 0x04U) | (Code << 9));
+  if (Object.contains("class")) {
+    Registers.ClassCode = static_cast<UINT32>(Number(Object["class"], Path + ".class", 0xFFFFFF));
   }
+  if (Object.contains("bridge")) {
+    Registers.Bridge = BridgeBuses(Object["bridge"], Path + ".bridge");
+  }
+  Registers.MultiFunction = Flag(Object, "multifunction", Path, false);
+  if (Object.contains("pcie")) {
+    Registers.Pcie = PcieCapability(Object["pcie"], Path + ".pcie");
+  }
+  return Registers;
 }
 
 Board::Function BoardFunction(const json &Object, const std::string &Path) {
   OnlyKnownMembers(
       Object, Path,
       {"location", "vendor", "device", "revision", "class", "multifunction", "bridge", "pcie", "reads_fail", "name"});
-  sim::PciBus Scratch;
-  const sim::Bdf Where = Location(Member(Object, "location", Path), Path + ".location");
-  sim::PciFunction &Function = Scratch.Add(Where);
-  Function.Ids(static_cast<UINT16>(Number(Member(Object, "vendor", Path), Path + ".vendor", 0xFFFF)),
-               static_cast<UINT16>(Number(Member(Object, "device", Path), Path + ".device", 0xFFFF)));
-  if (Object.contains("revision")) {
-    Function.Revision(static_cast<UINT8>(Number(Object["revision"], Path + ".revision", 0xFF)));
-  }
-  if (Object.contains("class")) {
-    const UINT64 Class = Number(Object["class"], Path + ".class", 0xFFFFFF);
-    Function.ClassCode(static_cast<UINT8>(Class >> 16), static_cast<UINT8>(Class >> 8), static_cast<UINT8>(Class));
-  }
-  if (Object.contains("bridge")) {
-    const json &Bridge = Object["bridge"];
-    const std::string BridgePath = Path + ".bridge";
-    OnlyKnownMembers(Bridge, BridgePath, {"secondary", "subordinate"});
-    const auto Secondary =
-        static_cast<UINT8>(Number(Member(Bridge, "secondary", BridgePath), BridgePath + ".secondary", 0xFF));
-    const auto Subordinate = Bridge.contains("subordinate")
-                                 ? static_cast<UINT8>(Number(Bridge["subordinate"], BridgePath + ".subordinate", 0xFF))
-                                 : Secondary;
-    Function.Bridge(Where.Bus, Secondary, Subordinate);
-  }
-  Function.MultiFunction(Flag(Object, "multifunction", Path, false));
-  int Training = 0;
-  if (Object.contains("pcie")) {
-    const sim::PcieCapabilityConfig Settings = PcieSettings(Object["pcie"], Path + ".pcie");
-    PcieOffset(Object["pcie"], Path + ".pcie", Function);
-    Function.PcieCapability(Settings);
-    PcieLatencies(Object["pcie"], Path + ".pcie", Function);
-    Training = Settings.TrainingReads;
-  }
-  return Board::Function{Where, Function.Bytes(), Training, Flag(Object, "reads_fail", Path, false)};
+  Board::Function Function;
+  Function.Location = Location(Member(Object, "location", Path), Path + ".location");
+  Function.Described = Registers(Object, Path);
+  Function.TrainingReads = Function.Described->Pcie ? Function.Described->Pcie->Settings.TrainingReads : 0;
+  Function.ReadsFail = Flag(Object, "reads_fail", Path, false);
+  return Function;
 }
 
 // Variable data: a size, a fill byte or the "index" pattern (byte i = i mod 256),
@@ -331,6 +331,8 @@ Board ParseBoard(const json &Document) {
       Document, "board",
       {"name", "description", "functions", "variables", "firmware_volumes", "config_blocks", "io_apics", "services"});
   Board Result;
+  Result.Provenance = {BoardSource::Description, BoardSource::Description, BoardSource::Description,
+                       BoardSource::Description, BoardSource::Description, BoardSource::Description};
   Result.Name = Document.value("name", "unnamed");
   Result.Description = Document.value("description", "");
   std::map<sim::Bdf, std::string> Seen;
@@ -382,6 +384,27 @@ Board ParseBoard(const json &Document) {
 
 } // namespace
 
+const char *BoardSourceName(BoardSource Source) {
+  switch (Source) {
+  case BoardSource::Description:
+    return "description";
+  case BoardSource::Capture:
+    return "capture";
+  case BoardSource::ModelDefault:
+    return "model-default";
+  }
+  return "?";
+}
+
+json ProvenanceJson(const BoardProvenance &Provenance) {
+  return {{"hierarchy", BoardSourceName(Provenance.Hierarchy)},
+          {"variables", BoardSourceName(Provenance.Variables)},
+          {"firmware_volumes", BoardSourceName(Provenance.Volumes)},
+          {"config_blocks", BoardSourceName(Provenance.ConfigBlocks)},
+          {"io_apics", BoardSourceName(Provenance.IoApics)},
+          {"services", BoardSourceName(Provenance.Services)}};
+}
+
 std::string PrintableText(const std::string &Text) {
   std::string Shown;
   for (const char Character : Text) {
@@ -420,56 +443,11 @@ Board WithDumpedHierarchy(Board Base, const std::vector<DumpedFunction> &Dump) {
       Base.OtherDomains[Function.Domain].push_back(Function.Location);
       continue;
     }
-    Base.Functions.push_back(Board::Function{Function.Location, Function.Bytes, 0, false, Function.Length});
+    Base.Functions.push_back(
+        Board::Function{Function.Location, std::nullopt, Function.Bytes, 0, false, Function.Length});
   }
+  Base.Provenance.Hierarchy = BoardSource::Capture;
   return Base;
-}
-
-void BuildMachine(const Board &Layout, sim::Machine &Machine) {
-  for (const Board::Function &Function : Layout.Functions) {
-    Machine.Pci().Add(Function.Location).LoadConfiguration(Function.Bytes).SetTrainingReads(Function.TrainingReads);
-    if (Function.ReadsFail) {
-      Machine.Pci().FailReads(Function.Location);
-    }
-  }
-  for (const BoardVariable &Variable : Layout.Variables) {
-    Machine.Variables().Set(Variable.Name, Variable.Vendor, Variable.Data);
-  }
-  for (const UINT64 Base : Layout.IoApics) {
-    Machine.Physical().Map(Base, sim::IoApic::kWindowSize, std::make_unique<sim::IoApic>(0));
-  }
-  if (!Layout.RootBridgeIo) {
-    Machine.Handles().FailLocateProtocol(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
-  }
-  if (!Layout.CpuIo) {
-    Machine.Handles().FailLocateProtocol(EFI_CPU_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
-  }
-  Machine.SetConfigWindowDecoded(Layout.ConfigWindow);
-}
-
-std::vector<sim::FirmwareVolume *> BuildFirmwareVolumes(const Board &Layout, sim::Machine &Machine) {
-  std::vector<sim::FirmwareVolume *> Volumes;
-  for (const BoardVolume &Described : Layout.Volumes) {
-    sim::FirmwareVolume &Volume = Machine.AddFirmwareVolume();
-    for (const BoardFile &File : Described.Files) {
-      Volume.AddRawFile(File.Guid, std::vector<UINT8>(File.Size, File.Fill));
-    }
-    if (Described.Unreadable) {
-      Volume.FailInterfaceLookup(EFI_DEVICE_ERROR);
-    }
-    Volumes.push_back(&Volume);
-  }
-  return Volumes;
-}
-
-void BuildConfigBlocks(const Board &Layout, sim::Machine &Machine, sim::ConfigBlockProvider &Provider) {
-  if (!Layout.ConfigBlockProvider) {
-    return;
-  }
-  for (const BoardConfigBlock &Block : Layout.ConfigBlocks) {
-    Provider.AddBlock(std::u16string(Block.Name.begin(), Block.Name.end()), Block.Size);
-  }
-  (void)Provider.Install(Machine.Handles());
 }
 
 } // namespace pciplat
@@ -484,6 +462,7 @@ Board DefaultBoard() {
     std::fprintf(stderr, "%s\n", Error.c_str());
     std::abort();
   }
+  Parsed->Provenance = BoardProvenance{};
   return *Parsed;
 }
 

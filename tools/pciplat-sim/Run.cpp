@@ -2,6 +2,7 @@
 
 #include "Decisions.h"
 #include "LspciDump.h"
+#include "MachineBuilder.h"
 #include "PciCallback.h"
 #include "PciNames.h"
 #include "PciOptionRomSet.h"
@@ -223,10 +224,9 @@ json FilesRead(const Run &State, const std::vector<size_t> &ReadsBefore) {
 
 // The bus driver installs PCI I/O on a device, then asks for its option ROM.
 // Null when no row matched: nothing worth reporting.
-json RequestOptionRom(Run &State, MarkedPlatform &Platform, const sim::Bdf &Location) {
+json RequestOptionRom(Run &State, sim::PlatformCallRecorder &Platform, const sim::Bdf &Location) {
   sim::PciIoDevice &Device = State.Machine.AddPciIoDevice(Location);
   const std::vector<size_t> ReadsBefore = SectionReadCounts(State);
-  Platform.Mark("GetPciRom(" + sim::FormatBdf(Location) + ")");
   VOID *Image = nullptr;
   UINTN Size = 0;
   EFI_PCI_PLATFORM_PROTOCOL &Driver = Platform.Protocol();
@@ -281,7 +281,7 @@ json DescribeFunction(const Run &State, const sim::Bdf &Location, PciNames *Name
   return Entry;
 }
 
-json DescribeFunctions(Run &State, MarkedPlatform &Platform, const RunOptions &Options) {
+json DescribeFunctions(Run &State, sim::PlatformCallRecorder &Platform, const RunOptions &Options) {
   std::unique_ptr<PciNames> Names = Options.Names ? std::make_unique<PciNames>() : nullptr;
   std::vector<json> OptionRoms;
   for (const sim::Bdf &Location : State.Record.Found) {
@@ -401,7 +401,7 @@ json Enumerate(Run &State, EFI_PCI_PLATFORM_PROTOCOL &Driver, sim::ConfigBlockPr
                const RunOptions &Options) {
   sim::CallbackRecorder Recorder;
   RegisterRecordingCallback(State.Machine);
-  MarkedPlatform Platform(Driver, State.Machine.Log());
+  sim::PlatformCallRecorder Platform(State.Machine, Driver);
   sim::PciBusDriverSequencer Sequencer(State.Machine, Platform.Protocol());
   Sequencer.Enumerate(Options.Sequence);
   State.Record.Found = Sequencer.Found();
@@ -413,8 +413,10 @@ json Enumerate(Run &State, EFI_PCI_PLATFORM_PROTOCOL &Driver, sim::ConfigBlockPr
   Report["accesses"] = ReportAccesses(State.Machine);
   Report["driver_calls"] = Sequencer.Calls().size();
   Report["stall_us"] = State.Machine.ElapsedMicroseconds();
+  State.Record.PlatformCalls = Platform.Calls();
   State.Record.Calls = {{0, "driver entry point"}};
-  State.Record.Calls.insert(State.Record.Calls.end(), Platform.All().begin(), Platform.All().end());
+  const std::vector<sim::CallMark> Marks = sim::CallMarks(Platform.Calls());
+  State.Record.Calls.insert(State.Record.Calls.end(), Marks.begin(), Marks.end());
   State.Record.Enumerated = true;
   return Report;
 }
@@ -447,6 +449,7 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
       EFI_ERROR(EntryStatus) || Platform == nullptr ? json::object() : Enumerate(State, *Platform, Blocks, Options);
   Report["schema_version"] = kReportSchemaVersion;
   Report["board"] = Layout.Name;
+  Report["provenance"] = ProvenanceJson(Layout.Provenance);
   Report["sequence"] = sim::SequenceName(Options.Sequence);
   Report["entry_status"] = StatusName(EntryStatus);
   Report["faults"] = Machine.Faults();
