@@ -224,8 +224,22 @@ void RenderCallbacks(const json &Functions, std::string &Out) {
   }
 }
 
-void RenderOptionRoms(const json &Functions, std::string &Out) {
-  Out += "\nOption ROMs served\n";
+// On a capture, the sections the capture cannot hold come from the model's
+// default platform or from a board description: say which.
+std::string FromWhere(const json &Report, const char *Section) {
+  const json Provenance = Report.value("provenance", json::object());
+  if (Provenance.value("hierarchy", "") != "capture") {
+    return "";
+  }
+  const std::string Source = Provenance.value(Section, "");
+  return Source == "model-default" ? " (not from the capture: the model's default platform, boards/default.json)"
+         : Source == "description" ? " (not from the capture: from the board description)"
+                                   : "";
+}
+
+void RenderOptionRoms(const json &Report, std::string &Out) {
+  const json &Functions = Report["functions"];
+  Out += "\nOption ROMs served" + FromWhere(Report, "firmware_volumes") + "\n";
   bool Any = false;
   for (const json &Function : Functions) {
     if (!Function.contains("option_rom")) {
@@ -250,7 +264,7 @@ void RenderOptionRoms(const json &Functions, std::string &Out) {
 }
 
 void RenderPlatform(const json &Report, std::string &Out) {
-  Out += "\nConfiguration blocks\n";
+  Out += "\nConfiguration blocks" + FromWhere(Report, "config_blocks") + "\n";
   if (Report["config_blocks"].empty()) {
     Out += "  none available\n";
   }
@@ -263,7 +277,7 @@ void RenderPlatform(const json &Report, std::string &Out) {
     }
     Out += "; why: " + ReasonsText(Block["reasons"]) + "\n";
   }
-  Out += "\nI/O APICs\n";
+  Out += "\nI/O APICs" + FromWhere(Report, "io_apics") + "\n";
   for (const json &Apic : Report["io_apics"]) {
     Out += Format("  %s  ID %u  why: %s\n", Apic["base"].get<std::string>().c_str(), Apic["id"].get<unsigned>(),
                   ReasonsText(Apic["reasons"]).c_str());
@@ -288,6 +302,9 @@ void RenderPlatform(const json &Report, std::string &Out) {
 std::string RenderReport(const json &Report) {
   std::string Out = "Board: " + Report["board"].get<std::string>() + "\n";
   Out += "Bus driver sequence: " + Report.value("sequence", std::string("one-pass")) + "\n";
+  if (const std::string Variables = FromWhere(Report, "variables"); !Variables.empty()) {
+    Out += "Firmware variables and services" + Variables + "\n";
+  }
   if (Report["entry_status"] != "EFI_SUCCESS") {
     Out += "The driver's entry point failed: " + Report["entry_status"].get<std::string>() + "\n";
     RenderWarnings(Report["warnings"], Out);
@@ -299,7 +316,7 @@ std::string RenderReport(const json &Report) {
   RenderLinks(Report["functions"], Out);
   RenderPayload(Report.value("payload", json()), Out);
   RenderCallbacks(Report["functions"], Out);
-  RenderOptionRoms(Report["functions"], Out);
+  RenderOptionRoms(Report, Out);
   RenderPlatform(Report, Out);
   return Out;
 }
