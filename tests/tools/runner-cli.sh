@@ -79,20 +79,20 @@ grep -q "^Bus driver sequence: ovmf" "$work/ovmf-report.txt" && pass || fail "re
 "$sim" --numeric --board="$source_dir/boards/bare.json" >/dev/null && pass || fail "--board=FILE exited $?"
 "$sim" --version | grep -q "^pciplat-sim .*report schema 2" && pass || fail "--version"
 "$sim" --numeric 2>"$work/stderr" >/dev/null
-[[ $(cat "$work/stderr") == "pciplat-sim: 8 warnings (see the report's Warnings section)" ]] && pass ||
+[[ $(cat "$work/stderr") == "pciplat-sim: 3 warnings (see the report's Warnings section)" ]] && pass ||
   fail "warning count on stderr: '$(cat "$work/stderr")'"
 # Outputs without the Warnings section say how to see them.
 for output in --diff --decision-lines; do
   "$sim" "$output" 2>"$work/stderr" >/dev/null
-  grep -qx "pciplat-sim: 8 warnings (run without $output to see them)" "$work/stderr" && pass ||
+  grep -qx "pciplat-sim: 3 warnings (run without $output to see them)" "$work/stderr" && pass ||
     fail "$output: warning note '$(cat "$work/stderr")'"
 done
 "$sim" --json --diff 2>/dev/null | python3 -c 'import json, sys; assert json.load(sys.stdin)["register_changes"]' &&
   pass || fail "--json --diff lacks register_changes"
-python3 - "$work/report.json" <<'PY' && pass || fail "--json lacks schema_version 2 or the 8 warnings"
+python3 - "$work/report.json" <<'PY' && pass || fail "--json lacks schema_version 3 or the 3 warnings"
 import json, sys
 report = json.load(open(sys.argv[1]))
-assert report["schema_version"] == 2 and len(report["warnings"]) == 8
+assert report["schema_version"] == 3 and len(report["warnings"]) == 3
 PY
 "$sim" --diff >"$work/diff.txt" 2>/dev/null
 grep -qx "00:1c.0 CAP_EXP+10.b: 00 -> 42 (LnkCtl: ASPM L1, CommClk)" "$work/diff.txt" && pass || fail "--diff: $(head -3 "$work/diff.txt")"

@@ -19,8 +19,9 @@
 
 namespace pciplat {
 
-// Version 2 added reasons, warnings and this field.
-inline constexpr int kReportSchemaVersion = 2;
+// Version 2 added reasons, warnings and this field; 3 the PCI Express entries
+// per function (link only where there is one, L0s, payload) and provenance.
+inline constexpr int kReportSchemaVersion = 3;
 
 struct RunOptions {
   bool DisableAspm = false; // create the "DisableASPM" variable
