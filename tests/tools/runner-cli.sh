@@ -77,7 +77,7 @@ grep -q "^Bus driver sequence: ovmf" "$work/ovmf-report.txt" && pass || fail "re
 
 # --- the options: both value forms, the outputs beyond the report ---------------
 "$sim" --numeric --board="$source_dir/boards/bare.json" >/dev/null && pass || fail "--board=FILE exited $?"
-"$sim" --version | grep -q "^pciplat-sim .*report schema 2" && pass || fail "--version"
+"$sim" --version | grep -q "^pciplat-sim .*report schema 3" && pass || fail "--version"
 "$sim" --numeric 2>"$work/stderr" >/dev/null
 [[ $(cat "$work/stderr") == "pciplat-sim: 3 warnings (see the report's Warnings section)" ]] && pass ||
   fail "warning count on stderr: '$(cat "$work/stderr")'"

@@ -37,12 +37,14 @@ struct RunRecord {
   ConfigSpaces After;
   std::vector<sim::Bdf> Found; // the functions the bus driver's scan reached
   std::vector<sim::Access> Accesses;
-  std::vector<sim::PlatformCall> PlatformCalls; // every call into the driver's platform protocol
-  std::vector<sim::CallMark> Calls;             // the entry point, then each of PlatformCalls, for the trace
-  std::vector<DECISION> Decisions;              // the driver's own records, in order
-  bool Enumerated = false;                      // the entry point succeeded and the scan ran
-  bool WindowDecoded = true;                    // the chipset's configuration window reaches configuration space
-  std::map<sim::Bdf, unsigned> Captured;        // bytes a capture held, for functions captured short
+  // Every call into the driver's platform protocol; the trace's marks: the
+  // entry point, then each of those calls.
+  std::vector<sim::PlatformCall> PlatformCalls;
+  std::vector<sim::CallMark> Calls;
+  std::vector<DECISION> Decisions;       // the driver's own records, in order
+  bool Enumerated = false;               // the entry point succeeded and the scan ran
+  bool WindowDecoded = true;             // the chipset's configuration window reaches configuration space
+  std::map<sim::Bdf, unsigned> Captured; // bytes a capture held, for functions captured short
 
   // Bytes of Location's configuration space whose values are known.
   unsigned CapturedBytes(const sim::Bdf &Location) const {
