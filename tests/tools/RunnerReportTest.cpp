@@ -47,7 +47,7 @@ bool Contains(const std::vector<std::string> &Texts, const std::string &Part) {
 TEST(RunnerReportTest, TheDefaultBoardWarnsOfTheWindowInTheSlotCapabilitiesAndOfL1Latency) {
   const pciplat::RunResult Result = pciplat::RunBoard(pciplat::DefaultBoard(), {false, false});
   const json &Warnings = Result.Report["warnings"];
-  EXPECT_EQ(Result.Report["schema_version"], 2);
+  EXPECT_EQ(Result.Report["schema_version"], 3);
   // The PCI Express capability sits at 0x40: 0x56 is slot capabilities
   // (capability offset 0x14) bytes 2-3, on every port the driver brackets.
   for (const char *Port : {"00:1c.0", "00:1c.1", "00:1c.2", "03:00.0", "04:00.0", "04:01.0"}) {

@@ -95,6 +95,10 @@ void RenderLinks(const json &Functions, std::string &Out) {
   for (const json &Function : Functions) {
     const json &Changes = Function["changes"];
     if (!Changes.contains("common_clock")) {
+      if (Changes.contains("link_reasons")) { // the host bridge, not itself a PCI Express function
+        Out += Format("  %-8s  %-62s  link: %s\n", Function["location"].get<std::string>().c_str(), "-",
+                      ReasonsText(Changes["link_reasons"]).c_str());
+      }
       continue;
     }
     std::string Retrains = std::to_string(Changes["retrain_polls"].size());

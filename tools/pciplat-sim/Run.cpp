@@ -69,13 +69,13 @@ json BeforeAfter(const json &Before, const json &After) { return json::array({Be
 struct Run {
   const Board &Layout;
   sim::Machine &Machine;
-  const DecisionLog &Decisions;
+  const std::vector<DECISION> &Decisions; // the machine's, growing as the driver runs
   std::vector<sim::FirmwareVolume *> Volumes;
   RunRecord Record;
 };
 
-json Reasons(const Run &State, DecisionKind Kind, const sim::Bdf &Location) {
-  return ReasonsJson(State.Decisions.About(Kind, Location));
+json Reasons(const Run &State, DECISION_KIND Kind, const sim::Bdf &Location) {
+  return ReasonsJson(DecisionsAbout(State.Decisions, Kind, Location));
 }
 
 // What changed in one function's PCI Express registers, with the reasons the
@@ -83,7 +83,12 @@ json Reasons(const Run &State, DecisionKind Kind, const sim::Bdf &Location) {
 json PcieChanges(const Run &State, const sim::PciFunction &Function, const ConfigSpace &Before) {
   json Changes = json::object();
   const auto Capability = FindCapability(Before, PCI_CAPABILITY_ID_PCI_EXPRESS);
+  // The host bridge's L1 quirk is an entry of its own, at 00:00.0.
+  const json HostBridge = Reasons(State, DECISION_KIND::HostBridge, Function.Location());
   if (!Capability) {
+    if (!HostBridge.empty()) {
+      Changes["link_reasons"] = HostBridge;
+    }
     return Changes;
   }
   const ConfigSpace &After = Function.Bytes();
@@ -99,12 +104,13 @@ json PcieChanges(const Run &State, const sim::PciFunction &Function, const Confi
     Retrains.push_back(Polls);
   }
   Changes["retrain_polls"] = Retrains;
-  Changes["link_reasons"] = Reasons(State, DecisionKind::Link, Function.Location());
-  for (const json &Pass : ReasonsJson(State.Decisions.About(DecisionKind::Link, std::nullopt, "aspm-pass"))) {
+  Changes["link_reasons"] = Reasons(State, DECISION_KIND::Link, Function.Location());
+  Changes["link_reasons"].insert(Changes["link_reasons"].end(), HostBridge.begin(), HostBridge.end());
+  for (const json &Pass : ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::AspmPass, std::nullopt))) {
     Changes["link_reasons"].push_back(Pass);
   }
-  Changes["retrain_reasons"] = Reasons(State, DecisionKind::Retrain, Function.Location());
-  Changes["payload_reasons"] = Reasons(State, DecisionKind::Payload, Function.Location());
+  Changes["retrain_reasons"] = Reasons(State, DECISION_KIND::Retrain, Function.Location());
+  Changes["payload_reasons"] = Reasons(State, DECISION_KIND::Payload, Function.Location());
   return Changes;
 }
 
@@ -115,7 +121,7 @@ json FunctionChanges(const Run &State, const sim::PciFunction &Function, const C
                                        Hex(Read16(After, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4));
   Changes["window_0x174"] =
       BeforeAfter(Hex(Before[PCIE_WINDOW_LINK_SETUP_OFFSET], 2), Hex(After[PCIE_WINDOW_LINK_SETUP_OFFSET], 2));
-  Changes["window_reasons"] = Reasons(State, DecisionKind::Window, Function.Location());
+  Changes["window_reasons"] = Reasons(State, DECISION_KIND::Window, Function.Location());
   unsigned Bytes = 0;
   for (size_t Offset = 0; Offset < After.size(); ++Offset) {
     Bytes += Before[Offset] != After[Offset] ? 1 : 0;
@@ -158,7 +164,7 @@ json RequestOptionRom(Run &State, MarkedPlatform &Platform, const sim::Bdf &Loca
   EFI_PCI_PLATFORM_PROTOCOL &Driver = Platform.Protocol();
   const EFI_STATUS Status = Driver.GetPciRom(&Driver, Device.Handle(), &Image, &Size);
   const json Files = FilesRead(State, ReadsBefore);
-  const json Why = Reasons(State, DecisionKind::OptionRom, Location);
+  const json Why = Reasons(State, DECISION_KIND::OptionRom, Location);
   if (Status == EFI_NOT_FOUND && Image == nullptr && SectionReadCounts(State) == ReadsBefore && Why.empty()) {
     return nullptr;
   }
@@ -239,7 +245,8 @@ json ReportConfigBlocks(const Run &State, sim::ConfigBlockProvider &Blocks) {
     json Entry = {{"size", Bytes.size()},
                   {"nonzero_bytes", Written},
                   {"requests", Blocks.Requests(Name)},
-                  {"reasons", ReasonsJson(State.Decisions.About(DecisionKind::ConfigBlock, std::nullopt, Block.Name))}};
+                  {"reasons",
+                   ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::ConfigBlock, std::nullopt, Block.Name))}};
     if (Bytes.size() >= 18) {
       const UINT32 At14 = Bytes[14] | (Bytes[15] << 8) | (Bytes[16] << 16) | (static_cast<UINT32>(Bytes[17]) << 24);
       Entry["dword_at_14"] = Hex(At14, 8);
@@ -256,9 +263,10 @@ json ReportIoApics(const Run &State) {
     State.Machine.Physical().Write(Base + sim::IoApic::kIndexOffset, 4, sim::IoApic::kIdRegister);
     const UINT64 Id = State.Machine.Physical().Read(Base + sim::IoApic::kDataOffset, 4) >> 24;
     const std::string Where = Hex(Base, 8);
-    Apics.push_back({{"base", Where},
-                     {"id", Id},
-                     {"reasons", ReasonsJson(State.Decisions.About(DecisionKind::IoApic, std::nullopt, Where))}});
+    Apics.push_back(
+        {{"base", Where},
+         {"id", Id},
+         {"reasons", ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::IoApic, std::nullopt, Where))}});
   }
   return Apics;
 }
@@ -284,7 +292,7 @@ void RegisterRecordingCallback(sim::Machine &Machine) {
 // The size the driver chose, or why it chose none, and the functions whose
 // supported size it is.
 json ReportPayload(const Run &State) {
-  json Payload = {{"reasons", ReasonsJson(State.Decisions.About(DecisionKind::Payload, std::nullopt, "payload"))},
+  json Payload = {{"reasons", ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::Payload, std::nullopt))},
                   {"set_by", json::array()}};
   const std::vector<DECISION> &Records = State.Machine.Decisions();
   for (const DECISION &Chosen : Records) {
@@ -336,8 +344,7 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
     Machine.Variables().Set(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID, {1});
   }
   // The driver's own decision records, read as the run goes.
-  const DecisionLog Decisions(Machine.Decisions());
-  Run State{Layout, Machine, Decisions, BuildFirmwareVolumes(Layout, Machine), {}};
+  Run State{Layout, Machine, Machine.Decisions(), BuildFirmwareVolumes(Layout, Machine), {}};
   sim::ConfigBlockProvider Blocks;
   BuildConfigBlocks(Layout, Machine, Blocks);
   State.Record.Before = TakeSnapshot(Machine.Pci());

@@ -19,8 +19,9 @@
 
 namespace pciplat {
 
-// Version 2 added reasons, warnings and this field.
-inline constexpr int kReportSchemaVersion = 2;
+// Version 2 added reasons, warnings and this field; version 3 made each reason
+// one decision record's entry: {"kind", "reason", "text", "where", <field>...}.
+inline constexpr int kReportSchemaVersion = 3;
 
 struct RunOptions {
   bool DisableAspm = false; // create the "DisableASPM" variable
