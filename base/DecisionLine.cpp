@@ -1,23 +1,10 @@
-// A decision record as one line of text. Freestanding: the debug image links
-// it, and so does the host build, so the serial lines of a boot and the board
-// runner's lines for the same hierarchy come from the same code.
-#include "Decisions.h"
+// A decision record as one line of text, from the rows of DecisionTable.h.
+// Freestanding: the debug image links it, and so does the host build, so the
+// serial lines of a boot and the board runner's lines for the same hierarchy
+// come from the same code.
+#include "DecisionTable.h"
 
 namespace {
-
-enum class FIELD : UINT8 { None, Hex, Dec, Bdf, Bytes, Block, Point };
-
-struct FIELD_SPEC {
-  const char *Label;
-  FIELD Style;
-};
-
-// What a record's Value and Detail are printed as, in the order printed.
-struct FIELDS {
-  FIELD_SPEC First;
-  bool FirstIsDetail;
-  FIELD_SPEC Second;
-};
 
 class LINE {
 public:
@@ -61,8 +48,11 @@ private:
   UINTN mLength = 0;
 };
 
+template <UINTN Count> const char *NameAt(const char *const (&Names)[Count], UINT64 Index) {
+  return Index < Count ? Names[Index] : "?";
+}
+
 void PutBdf(LINE &Line, UINT64 Where) {
-  Line.Put(' ');
   if (static_cast<UINT32>(Where) == DECISION_NOWHERE) {
     Line.Put('-');
     return;
@@ -74,128 +64,89 @@ void PutBdf(LINE &Line, UINT64 Where) {
   Line.Digits((Where >> 8) & 0xFF, 16, 1);
 }
 
-const char *BlockName(UINT64 Block) {
-  constexpr const char *Names[] = {"QMX_DEP_CONF", "QMX_CONF", "Setup"};
-  return Block < sizeof(Names) / sizeof(Names[0]) ? Names[Block] : "?";
+// vendor:device, from the two ID registers read as one 32-bit value.
+void PutIds(LINE &Line, UINT64 Ids) {
+  Line.Digits(Ids & 0xFFFF, 16, 4);
+  Line.Put(':');
+  Line.Digits((Ids >> 16) & 0xFFFF, 16, 4);
+}
+
+UINT64 CallMember(UINT64 Value) { return Value >> 16; }
+
+// A platform call's phase words: only PlatformNotify and
+// PlatformPrepController have phases.
+void PutCallPhase(LINE &Line, UINT64 Value) {
+  const UINT64 Member = CallMember(Value);
+  const UINT64 Phase = (Value >> 8) & 0xFF;
+  if (Member == DECISION_CALL_PLATFORM_NOTIFY) {
+    Line.Word(NameAt(DECISION_NOTIFY_PHASE_NAMES, Phase));
+  } else if (Member == DECISION_CALL_PREP_CONTROLLER) {
+    Line.Word(NameAt(DECISION_CONTROLLER_PHASE_NAMES, Phase));
+  } else {
+    return;
+  }
+  Line.Word(NameAt(DECISION_CHIPSET_PHASE_NAMES, (Value & 0xFF) == 0 ? 0 : 1));
 }
 
 const char *PointName(UINT64 Point) {
-  switch (Point) {
-  case 1:
-    return "prep-controller";
-  case 2:
-    return "begin-allocation";
-  case 4:
-    return "end-allocation";
-  default:
-    return "?";
+  for (UINT64 Bit = 0; Bit < sizeof(DECISION_POINT_NAMES) / sizeof(DECISION_POINT_NAMES[0]); ++Bit) {
+    if (Point == (1ULL << Bit)) {
+      return DECISION_POINT_NAMES[Bit];
+    }
   }
+  return "?";
 }
 
-void PutValue(LINE &Line, FIELD Style, UINT64 Value) {
+// The value alone, without a leading space; a Call without its phase.
+void PutValue(LINE &Line, DECISION_STYLE Style, UINT64 Value) {
   switch (Style) {
-  case FIELD::Dec:
-    Line.Put(' ');
+  case DECISION_STYLE::Dec:
     Line.Digits(Value, 10, 1);
     break;
-  case FIELD::Bdf:
+  case DECISION_STYLE::Bdf:
     PutBdf(Line, Value);
     break;
-  case FIELD::Bytes: // a size code: 128 << code bytes
-    Line.Put(' ');
+  case DECISION_STYLE::Bytes: // a size code: 128 << code bytes
     Line.Digits(Value < 8 ? 128ULL << Value : Value, 10, 1);
     break;
-  case FIELD::Block:
-    Line.Word(BlockName(Value));
+  case DECISION_STYLE::Ids:
+    PutIds(Line, Value);
     break;
-  case FIELD::Point:
-    Line.Word(PointName(Value));
+  case DECISION_STYLE::Block:
+    Line.Put(NameAt(DECISION_BLOCK_NAMES, Value));
+    break;
+  case DECISION_STYLE::Point:
+    Line.Put(PointName(Value));
+    break;
+  case DECISION_STYLE::Call:
+    Line.Put(NameAt(DECISION_CALL_NAMES, CallMember(Value)));
     break;
   default:
-    Line.Word("0x");
+    Line.Put("0x");
     Line.Digits(Value, 16, 1);
     break;
   }
 }
 
-void PutField(LINE &Line, FIELD_SPEC Spec, UINT64 Value) {
-  if (Spec.Style == FIELD::None) {
-    return;
-  }
-  Line.Word(Spec.Label);
-  PutValue(Line, Spec.Style, Value);
-}
-
-FIELDS OptionRomFields(DECISION_REASON Reason) {
-  switch (Reason) {
-  case DECISION_REASON::Supplied:
-  case DECISION_REASON::SetAttached:
-  case DECISION_REASON::SetNotAttached:
-    return {{"images", FIELD::Dec}, false, {}};
-  case DECISION_REASON::FileRead:
-  case DECISION_REASON::FileMissing:
-  case DECISION_REASON::VolumeUnreachable:
-    return {{"row", FIELD::Dec}, false, {}};
-  default:
-    return {};
+// " <label> <value>"; a Call's phase words go unlabelled.
+void PutField(LINE &Line, const DECISION_FIELD &Field, UINT64 Value) {
+  if (Field.Style == DECISION_STYLE::Call) {
+    PutCallPhase(Line, Value);
+  } else if (Field.Style != DECISION_STYLE::None) {
+    Line.Word(Field.Label);
+    Line.Put(' ');
+    PutValue(Line, Field.Style, Value);
   }
 }
 
-FIELDS FieldsOf(const DECISION &Decision) {
-  switch (Decision.Kind) {
-  case DECISION_KIND::HostBridge:
-    return {{"ids", FIELD::Hex}, false, {"revision", FIELD::Hex}};
-  case DECISION_KIND::Link: // Value: the control value written, or the end that refused
-    return {{"child", FIELD::Bdf},
-            true,
-            Decision.Reason == DECISION_REASON::Configured ? FIELD_SPEC{"value", FIELD::Hex}
-                                                           : FIELD_SPEC{"end", FIELD::Bdf}};
-  case DECISION_KIND::Retrain:
-    return {{"polls", FIELD::Dec}, false, {"us", FIELD::Dec}};
-  case DECISION_KIND::Payload:
-    return {{"bytes", FIELD::Bytes}, false, {}};
-  case DECISION_KIND::Window:
-    return {{"register", FIELD::Hex}, false, {"value", FIELD::Hex}};
-  case DECISION_KIND::OptionRom:
-    return OptionRomFields(Decision.Reason);
-  case DECISION_KIND::IoApic:
-    return {{"base", FIELD::Hex}, false, {"id", FIELD::Dec}};
-  case DECISION_KIND::ConfigBlock:
-    return {{"block", FIELD::Block}, false, {"status", FIELD::Hex}};
-  case DECISION_KIND::Callback:
-    return {{"point", FIELD::Point}, false, {}};
-  default:
-    return {};
-  }
-}
-
-const char *CallName(UINT64 Member) {
-  constexpr const char *Names[] = {"notify", "prep-controller", "policy", "get-pci-rom"};
-  return Member < sizeof(Names) / sizeof(Names[0]) ? Names[Member] : "?";
-}
-
-const char *PhaseName(UINT64 Member, UINT64 Phase) {
-  constexpr const char *HostBridge[] = {
-      "begin-enumeration",  "begin-bus-allocation", "end-bus-allocation", "begin-resource-allocation",
-      "allocate-resources", "set-resources",        "free-resources",     "end-resource-allocation",
-      "end-enumeration"};
-  constexpr const char *Controller[] = {"before-child-bus", "before-resource-collection"};
-  if (Member == DECISION_CALL_PLATFORM_NOTIFY) {
-    return Phase < sizeof(HostBridge) / sizeof(HostBridge[0]) ? HostBridge[Phase] : "?";
-  }
-  return Phase < sizeof(Controller) / sizeof(Controller[0]) ? Controller[Phase] : "?";
-}
-
-// "platform-call <member> <where> [<phase> <entry|exit>] status <status>".
-void PutPlatformCall(LINE &Line, const DECISION &Decision) {
-  const UINT64 Member = Decision.Value >> 16;
-  Line.Word(CallName(Member));
+// A record no row describes: its raw numbers.
+UINTN PutUndescribed(LINE &Line, const DECISION &Decision) {
+  Line.Word("?");
+  Line.Put(' ');
   PutBdf(Line, Decision.Where);
-  if (Member == DECISION_CALL_PLATFORM_NOTIFY || Member == DECISION_CALL_PREP_CONTROLLER) {
-    Line.Word(PhaseName(Member, (Decision.Value >> 8) & 0xFF));
-    Line.Word((Decision.Value & 0xFF) == 0 ? "entry" : "exit");
-  }
-  PutField(Line, {"status", FIELD::Hex}, Decision.Detail);
+  PutField(Line, {"value", DECISION_STYLE::Hex, false}, Decision.Value);
+  PutField(Line, {"detail", DECISION_STYLE::Hex, false}, Decision.Detail);
+  return Line.End();
 }
 
 } // namespace
@@ -204,14 +155,34 @@ UINTN FormatDecisionLine(const DECISION &Decision, char *Text, UINTN Capacity) {
   LINE Line(Text, Capacity);
   Line.Put("PCIPLAT");
   Line.Word(DecisionKindName(Decision.Kind));
-  if (Decision.Kind == DECISION_KIND::PlatformCall) {
-    PutPlatformCall(Line, Decision);
-    return Line.End();
+  const DECISION_ROW *Row = FindDecisionRow(Decision.Kind, Decision.Reason);
+  if (Row == nullptr) {
+    return PutUndescribed(Line, Decision);
   }
-  Line.Word(DecisionReasonName(Decision.Reason));
+  // A platform call's member stands where other records name their reason.
+  Line.Put(' ');
+  if (Row->Value.Style == DECISION_STYLE::Call) {
+    PutValue(Line, DECISION_STYLE::Call, Decision.Value);
+  } else {
+    Line.Put(Row->Name);
+  }
+  Line.Put(' ');
   PutBdf(Line, Decision.Where);
-  const FIELDS Fields = FieldsOf(Decision);
-  PutField(Line, Fields.First, Fields.FirstIsDetail ? Decision.Detail : Decision.Value);
-  PutField(Line, Fields.Second, Fields.FirstIsDetail ? Decision.Value : Decision.Detail);
+  if (Row->DetailFirst) {
+    PutField(Line, Row->Detail, Decision.Detail);
+    PutField(Line, Row->Value, Decision.Value);
+  } else {
+    PutField(Line, Row->Value, Decision.Value);
+    PutField(Line, Row->Detail, Decision.Detail);
+  }
+  return Line.End();
+}
+
+UINTN FormatDecisionValue(DECISION_STYLE Style, UINT64 Value, char *Text, UINTN Capacity) {
+  LINE Line(Text, Capacity);
+  PutValue(Line, Style, Value);
+  if (Style == DECISION_STYLE::Call) {
+    PutCallPhase(Line, Value);
+  }
   return Line.End();
 }

@@ -6,7 +6,8 @@
 // silent and its size does not move. Host builds hand the records to the
 // firmware model, where the board runner reports them; a debug image writes
 // them to a serial port. A record only carries values the driver has already
-// read: recording never adds an access.
+// read: recording never adds an access. Each record stands on its own: what
+// it means follows from it alone (DecisionTable.h names and explains it).
 #pragma once
 
 #include "EfiBaseTypes.h"
@@ -19,12 +20,12 @@ enum class DECISION_KIND : UINT8 {
   PlatformCall, // Value: member << 16 | phase << 8 | chipset phase; Detail: status
   AspmPass,     // the pass as a whole
   HostBridge,   // Where: 0:0.0; Value: vendor | device << 16; Detail: revision
-  Link,         // Where: the port owning the link; Detail: the child; Value: the link control value
-                //   written, or the end that keeps the link as it is
+  Link,         // Where: the port owning the link; Detail: the child; Value: the link-control bits
+                //   ORed into both ends, or the end that keeps the link as it is
   Retrain,      // Where: the port; Value: polls; Detail: microseconds waited
   Payload,      // Where: a function, or nowhere for the size chosen; Value: size code
   Window,       // Where: the function; Value: register; Detail: value written
-  OptionRom,    // Where: the device, when its location was read; Value: table row or images
+  OptionRom,    // Where: the device, when its location was read; Value: table row, rows or images
   IoApic,       // Value: base; Detail: ID
   ConfigBlock,  // Value: 0 "QMX_DEP_CONF", 1 "QMX_CONF", 2 the "Setup" variable; Detail: status
   Callback,     // Where: the function the callbacks run for; Value: the point (PCI_CALLBACK_* bit)
@@ -33,12 +34,13 @@ enum class DECISION_KIND : UINT8 {
 enum class DECISION_REASON : UINT8 {
   None,
   // Link, AspmPass, HostBridge
-  Configured,          // both ends qualify: Value written to both ends
+  Configured,          // both ends qualify: Value (common clock and L1) ORed into both ends
   SlotClockMissing,    // Detail names the end whose link status lacks the slot clock
   L1Unsupported,       // Detail names the end whose link capabilities lack L1
   UpstreamPassThrough, // the port is a switch upstream port: it owns no link below it
   DisabledByVariable,  // "DisableASPM" exists
-  L1Withheld,          // an early revision of a listed host bridge: common clock only
+  L1Withheld,          // an early revision of a listed host bridge: common clock only (a Link record:
+                       //   both ends qualify, and Value carries common clock without L1)
   L1Allowed,           // a later revision of a listed host bridge
   // Retrain
   Trained,
@@ -62,9 +64,9 @@ enum class DECISION_REASON : UINT8 {
   FileRead,          // Value: table row
   FileMissing,       // Value: table row
   VolumeUnreachable, // Value: table row
-  NoImage,           // no row matched, or no file was found
+  NoImage,           // Value: the rows that matched, none of whose files was found (0: no row matched)
   SetAttached,       // Value: images in the set
-  SetNotAttached,    // the handle has one already, or it could not be made
+  SetNotAttached,    // Value: images; the handle has one already, or the set could not be made
   // IoApic
   IdProgrammed,
   NoAnswer,
@@ -108,15 +110,3 @@ inline void RecordDecision(const DECISION & /*Decision*/) {}
 inline void Decide(DECISION_KIND Kind, DECISION_REASON Reason, UINT64 Where, UINT64 Value = 0, UINT64 Detail = 0) {
   RecordDecision({Kind, Reason, static_cast<UINT32>(Where), Value, Detail});
 }
-
-// Names of kinds and reasons, for those who print them; not in the shipped
-// image.
-const char *DecisionKindName(DECISION_KIND Kind);
-const char *DecisionReasonName(DECISION_REASON Reason);
-
-// The record as one line of text without a line end, "PCIPLAT <kind> <reason>
-// <where> [<label> <value>]...", cut to fit Capacity (which holds the NUL).
-// The debug image writes these to its serial port and the board runner prints
-// them: one formatter, so the two can be compared line by line.
-inline constexpr UINTN DECISION_LINE_CAPACITY = 128;
-UINTN FormatDecisionLine(const DECISION &Decision, char *Line, UINTN Capacity);

@@ -1,6 +1,6 @@
 // The debug image's side of the decision records: each becomes one line on
 // the serial port, in the board runner's line format.
-#include "base/Decisions.h"
+#include "base/DecisionTable.h"
 #include "efi/Uart16550.h"
 
 #ifndef PCIPLAT_DEBUG_UART_BASE

@@ -84,15 +84,17 @@ bool RowMatches(const OPTION_ROM_TABLE_ENTRY &Row, const OPTION_ROM_DEVICE &Devi
 }
 
 // Reads the file of every matching row, in table order, up to a full list. A
-// row whose file cannot be read is passed over.
-void CollectOptionRomImages(const OPTION_ROM_DEVICE &Device, OPTION_ROM_IMAGE_LIST *Images) {
+// row whose file cannot be read is passed over. Returns the rows that matched.
+UINTN CollectOptionRomImages(const OPTION_ROM_DEVICE &Device, OPTION_ROM_IMAGE_LIST *Images) {
+  UINTN Matched = 0;
   for (const OPTION_ROM_TABLE_ENTRY &Row : mOptionRomTable) {
     if (Row.VendorId == OPTION_ROM_TABLE_END || Images->Count == PCI_OPTION_ROM_SET_MAX_IMAGES) {
-      return;
+      break;
     }
     if (!RowMatches(Row, Device)) {
       continue;
     }
+    ++Matched;
     VOID *Image = nullptr;
     UINTN Size = 0;
     const EFI_STATUS Status = ReadOptionRomFile(Row.FileGuid, &Image, &Size);
@@ -101,15 +103,24 @@ void CollectOptionRomImages(const OPTION_ROM_DEVICE &Device, OPTION_ROM_IMAGE_LI
       Images->Entries[Images->Count++] = {Size, Image};
     }
   }
+  return Matched;
+}
+
+// The set on the handle of the device at Where, and the record of the outcome.
+bool AttachOptionRomSetOf(EFI_HANDLE PciHandle, const OPTION_ROM_IMAGE_LIST &Images, UINT64 Where) {
+  const bool Attached = AttachOptionRomSet(PciHandle, Images);
+  DecideOptionRom(Attached ? DECISION_REASON::SetAttached : DECISION_REASON::SetNotAttached, Where, Images.Count);
+  return Attached;
 }
 
 // The last image is returned. The set is optional: without one the request
 // still succeeds, and the images only a set would have held are released.
-EFI_STATUS ReturnImages(EFI_HANDLE PciHandle, const OPTION_ROM_IMAGE_LIST &Images, VOID **RomImage, UINTN *RomSize) {
+EFI_STATUS ReturnImages(EFI_HANDLE PciHandle, const OPTION_ROM_IMAGE_LIST &Images, UINT64 Where, VOID **RomImage,
+                        UINTN *RomSize) {
   const PCI_OPTION_ROM_IMAGE &Returned = Images.Entries[Images.Count - 1];
   *RomImage = Returned.Image;
   *RomSize = Returned.Size;
-  if (Images.Count > 1 && !AttachOptionRomSet(PciHandle, Images)) {
+  if (Images.Count > 1 && !AttachOptionRomSetOf(PciHandle, Images, Where)) {
     ReleaseUnownedImages(Images);
   }
   return EFI_SUCCESS;
@@ -134,8 +145,9 @@ EFI_STATUS SupplyPciRom(EFI_HANDLE PciHandle, VOID **RomImage, UINTN *RomSize,
     return EFI_NOT_FOUND;
   }
   OPTION_ROM_IMAGE_LIST Images{};
-  CollectOptionRomImages(Device, &Images);
+  const UINTN Matched = CollectOptionRomImages(Device, &Images);
+  // Value: the images found, or without any the rows that matched.
   DecideOptionRom(Images.Count == 0 ? DECISION_REASON::NoImage : DECISION_REASON::Supplied, WhereOf(Device),
-                  Images.Count);
-  return Images.Count == 0 ? EFI_NOT_FOUND : ReturnImages(PciHandle, Images, RomImage, RomSize);
+                  Images.Count == 0 ? Matched : Images.Count);
+  return Images.Count == 0 ? EFI_NOT_FOUND : ReturnImages(PciHandle, Images, WhereOf(Device), RomImage, RomSize);
 }

@@ -1,7 +1,6 @@
 #include "OptionRomSet.h"
 
 #include "OptionRom.h"
-#include "base/Decisions.h"
 #include "base/FirmwareServices.h"
 #include "base/PoolMemory.h"
 
@@ -40,21 +39,17 @@ void FreeOptionRomSet(PCI_OPTION_ROM_SET *Set) {
 bool AttachOptionRomSet(EFI_HANDLE PciHandle, const OPTION_ROM_IMAGE_LIST &Images) {
   // The first set stays: a repeated request publishes nothing new.
   if (HandleCarriesSet(PciHandle)) {
-    Decide(DECISION_KIND::OptionRom, DECISION_REASON::SetNotAttached, DECISION_NOWHERE, Images.Count);
     return false;
   }
   PCI_OPTION_ROM_SET *Set = BuildOptionRomSet(Images);
   if (Set == nullptr) {
-    Decide(DECISION_KIND::OptionRom, DECISION_REASON::SetNotAttached, DECISION_NOWHERE, Images.Count);
     return false;
   }
   if (EFI_ERROR(
           BootServices()->InstallProtocolInterface(&PciHandle, &kPciOptionRomSetGuid, EFI_NATIVE_INTERFACE, Set))) {
     FreeOptionRomSet(Set);
-    Decide(DECISION_KIND::OptionRom, DECISION_REASON::SetNotAttached, DECISION_NOWHERE, Images.Count);
     return false;
   }
-  Decide(DECISION_KIND::OptionRom, DECISION_REASON::SetAttached, DECISION_NOWHERE, Images.Count);
   return true;
 }
 

@@ -190,8 +190,12 @@ private:
              AddressOf(RefusingEnd(Owner.Port, OwnerStatus, Owner.L1, Child, ChildStatus)), AddressOf(Child));
       return;
     }
-    Decide(DECISION_KIND::Link, DECISION_REASON::Configured, AddressOf(Owner.Port), Owner.LinkControl,
-           AddressOf(Child));
+    // Without L1 the host bridge's quirk withheld it, for this link or an
+    // earlier one of the same port: the record says so by itself.
+    Decide(DECISION_KIND::Link,
+           (Owner.LinkControl & PCIE_LINK_CONTROL_ASPM_L1) != 0 ? DECISION_REASON::Configured
+                                                                : DECISION_REASON::L1Withheld,
+           AddressOf(Owner.Port), Owner.LinkControl, AddressOf(Child));
     ApplyLinkControl(Owner, Child, ChildHeaderType);
     RetrainLink(Owner.Port);
   }

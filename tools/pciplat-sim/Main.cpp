@@ -7,7 +7,7 @@
 #include "Run.h"
 #include "TextFormat.h"
 #include "Trace.h"
-#include "base/Decisions.h"
+#include "base/DecisionTable.h"
 
 #include <algorithm>
 #include <cerrno>

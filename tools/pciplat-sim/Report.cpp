@@ -131,6 +131,12 @@ void RenderLinkTable(const json &Functions, std::string &Out) {
                   Change(Link["common_clock"]).c_str(), Change(Link["aspm_l0s"]).c_str(),
                   Change(Link["aspm_l1"]).c_str(), Retrains.c_str(), LinkWhy(Link).c_str());
   }
+  for (const json &Function : Functions) {
+    if (Function["changes"].contains("host_bridge_reasons")) {
+      Out += "  host bridge " + Function["location"].get<std::string>() + ": " +
+             ReasonsText(Function["changes"]["host_bridge_reasons"]) + "\n";
+    }
+  }
   if (!Linkless.empty()) {
     json Names = Linkless;
     Out += "  not listed, without a link of their own: " + Joined(Names, ", ") + "\n";

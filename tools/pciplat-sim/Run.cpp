@@ -71,13 +71,13 @@ json BeforeAfter(const json &Before, const json &After) { return json::array({Be
 struct Run {
   const Board &Layout;
   sim::Machine &Machine;
-  const DecisionLog &Decisions;
+  const std::vector<DECISION> &Decisions; // the machine's, growing as the driver runs
   std::vector<sim::FirmwareVolume *> Volumes;
   RunRecord Record;
 };
 
-json Reasons(const Run &State, DecisionKind Kind, const sim::Bdf &Location) {
-  return ReasonsJson(State.Decisions.About(Kind, Location));
+json Reasons(const Run &State, DECISION_KIND Kind, const sim::Bdf &Location) {
+  return ReasonsJson(DecisionsAbout(State.Decisions, Kind, Location));
 }
 
 json BitBeforeAfter(UINT16 Before, UINT16 After, UINT16 Mask) {
@@ -89,7 +89,9 @@ json BitBeforeAfter(UINT16 Before, UINT16 After, UINT16 Mask) {
 const DECISION *ConfiguredLink(const Run &State, const sim::Bdf &Location) {
   for (const DECISION &Record : State.Machine.Decisions()) {
     const sim::Bdf Child = BdfOf(Record.Detail);
-    if (Record.Kind == DECISION_KIND::Link && Record.Reason == DECISION_REASON::Configured &&
+    const bool Configured =
+        Record.Reason == DECISION_REASON::Configured || Record.Reason == DECISION_REASON::L1Withheld;
+    if (Record.Kind == DECISION_KIND::Link && Configured &&
         (BdfOf(Record.Where) == Location || (Child.Bus == Location.Bus && Child.Device == Location.Device))) {
       return &Record;
     }
@@ -138,11 +140,11 @@ json LinkChanges(const Run &State, const sim::PciFunction &Function, const Confi
   if (const std::string Note = LinkNote(State, Function.Location(), Before); !Note.empty()) {
     Link["note"] = Note;
   }
-  Link["reasons"] = Reasons(State, DecisionKind::Link, Function.Location());
-  for (const json &Pass : ReasonsJson(State.Decisions.About(DecisionKind::Link, std::nullopt, "aspm-pass"))) {
+  Link["reasons"] = Reasons(State, DECISION_KIND::Link, Function.Location());
+  for (const json &Pass : ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::AspmPass, std::nullopt))) {
     Link["reasons"].push_back(Pass);
   }
-  Link["retrain_reasons"] = Reasons(State, DecisionKind::Retrain, Function.Location());
+  Link["retrain_reasons"] = Reasons(State, DECISION_KIND::Retrain, Function.Location());
   return Link;
 }
 
@@ -155,7 +157,7 @@ json PayloadChanges(const Run &State, const sim::PciFunction &Function, const Co
       Read32(Before, Capability + PCIE_DEVICE_CAPABILITIES_OFFSET) & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK;
   return {{"supported", 128U << Supported},
           {"bytes", BeforeAfter(128U << Code(Before), 128U << Code(Function.Bytes()))},
-          {"reasons", Reasons(State, DecisionKind::Payload, Function.Location())}};
+          {"reasons", Reasons(State, DECISION_KIND::Payload, Function.Location())}};
 }
 
 // What changed in one function's PCI Express registers, with the reasons the
@@ -180,12 +182,16 @@ json FunctionChanges(const Run &State, const sim::PciFunction &Function, const C
   if (json Pcie = PcieChanges(State, Function, Before); !Pcie.is_null()) {
     Changes["pcie"] = Pcie;
   }
+  // The host bridge's L1 quirk is an entry of its own, at 00:00.0.
+  if (json HostBridge = Reasons(State, DECISION_KIND::HostBridge, Function.Location()); !HostBridge.empty()) {
+    Changes["host_bridge_reasons"] = HostBridge;
+  }
   const ConfigSpace &After = Function.Bytes();
   Changes["window_0x56"] = BeforeAfter(Hex(Read16(Before, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4),
                                        Hex(Read16(After, PCIE_WINDOW_PORT_CONTROL_OFFSET), 4));
   Changes["window_0x174"] =
       BeforeAfter(Hex(Before[PCIE_WINDOW_LINK_SETUP_OFFSET], 2), Hex(After[PCIE_WINDOW_LINK_SETUP_OFFSET], 2));
-  Changes["window_reasons"] = Reasons(State, DecisionKind::Window, Function.Location());
+  Changes["window_reasons"] = Reasons(State, DECISION_KIND::Window, Function.Location());
   if (const unsigned Captured = State.Record.CapturedBytes(Function.Location());
       Captured <= PCIE_WINDOW_LINK_SETUP_OFFSET) {
     Changes["window_0x174_assumed"] = "0x174 lies beyond the " + std::to_string(Captured) +
@@ -232,7 +238,7 @@ json RequestOptionRom(Run &State, sim::PlatformCallRecorder &Platform, const sim
   EFI_PCI_PLATFORM_PROTOCOL &Driver = Platform.Protocol();
   const EFI_STATUS Status = Driver.GetPciRom(&Driver, Device.Handle(), &Image, &Size);
   const json Files = FilesRead(State, ReadsBefore);
-  const json Why = Reasons(State, DecisionKind::OptionRom, Location);
+  const json Why = Reasons(State, DECISION_KIND::OptionRom, Location);
   if (Status == EFI_NOT_FOUND && Image == nullptr && SectionReadCounts(State) == ReadsBefore && Why.empty()) {
     return nullptr;
   }
@@ -313,7 +319,8 @@ json ReportConfigBlocks(const Run &State, sim::ConfigBlockProvider &Blocks) {
     json Entry = {{"size", Bytes.size()},
                   {"nonzero_bytes", Written},
                   {"requests", Blocks.Requests(Name)},
-                  {"reasons", ReasonsJson(State.Decisions.About(DecisionKind::ConfigBlock, std::nullopt, Block.Name))}};
+                  {"reasons",
+                   ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::ConfigBlock, std::nullopt, Block.Name))}};
     if (Bytes.size() >= 18) {
       const UINT32 At14 = Bytes[14] | (Bytes[15] << 8) | (Bytes[16] << 16) | (static_cast<UINT32>(Bytes[17]) << 24);
       Entry["dword_at_14"] = Hex(At14, 8);
@@ -330,9 +337,10 @@ json ReportIoApics(const Run &State) {
     State.Machine.Physical().Write(Base + sim::IoApic::kIndexOffset, 4, sim::IoApic::kIdRegister);
     const UINT64 Id = State.Machine.Physical().Read(Base + sim::IoApic::kDataOffset, 4) >> 24;
     const std::string Where = Hex(Base, 8);
-    Apics.push_back({{"base", Where},
-                     {"id", Id},
-                     {"reasons", ReasonsJson(State.Decisions.About(DecisionKind::IoApic, std::nullopt, Where))}});
+    Apics.push_back(
+        {{"base", Where},
+         {"id", Id},
+         {"reasons", ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::IoApic, std::nullopt, Where))}});
   }
   return Apics;
 }
@@ -374,7 +382,7 @@ std::string PayloadScope(const Run &State) {
 // The size the driver chose, or why it chose none, and the functions whose
 // supported size it is.
 json ReportPayload(const Run &State) {
-  json Payload = {{"reasons", ReasonsJson(State.Decisions.About(DecisionKind::Payload, std::nullopt, "payload"))},
+  json Payload = {{"reasons", ReasonsJson(DecisionsAbout(State.Decisions, DECISION_KIND::Payload, std::nullopt))},
                   {"set_by", json::array()}};
   const std::vector<DECISION> &Records = State.Machine.Decisions();
   for (const DECISION &Chosen : Records) {
@@ -431,8 +439,7 @@ RunResult RunBoard(const Board &Layout, const RunOptions &Options) {
     Machine.Variables().Set(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID, {1});
   }
   // The driver's own decision records, read as the run goes.
-  const DecisionLog Decisions(Machine.Decisions());
-  Run State{Layout, Machine, Decisions, BuildFirmwareVolumes(Layout, Machine), {}};
+  Run State{Layout, Machine, Machine.Decisions(), BuildFirmwareVolumes(Layout, Machine), {}};
   sim::ConfigBlockProvider Blocks;
   BuildConfigBlocks(Layout, Machine, Blocks);
   State.Record.Before = TakeSnapshot(Machine.Pci());

@@ -19,8 +19,10 @@
 
 namespace pciplat {
 
-// Version 2 added reasons, warnings and this field; 3 the PCI Express entries
-// per function (link only where there is one, L0s, payload) and provenance.
+// Version 2 added reasons, warnings and this field; 3 made each reason one
+// decision record's entry ({"kind", "reason", "text", "where", <field>...}),
+// the PCI Express entries per function (a link only where there is one, L0s,
+// payload) and provenance.
 inline constexpr int kReportSchemaVersion = 3;
 
 struct RunOptions {
