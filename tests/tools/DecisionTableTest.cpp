@@ -236,8 +236,10 @@ TEST(DecisionTableTest, TheReportsReasonsAreEntriesAndNoneRepeatsOnARow) {
   // on its own row only.
   const auto Links = [&](const std::string &Location) {
     for (const json &Function : Result.Report["functions"]) {
+      const json &Changes = Function["changes"];
       if (Function["location"] == Location) {
-        return Function["changes"]["link_reasons"];
+        return Changes.contains("host_bridge_reasons") ? Changes["host_bridge_reasons"]
+                                                       : Changes["pcie"]["link"]["reasons"];
       }
     }
     return json();

@@ -133,8 +133,8 @@ void RenderLinkTable(const json &Functions, std::string &Out) {
   }
   for (const json &Function : Functions) {
     if (Function["changes"].contains("host_bridge_reasons")) {
-      Out += "  host bridge " + Function["location"].get<std::string>() + ": " +
-             ReasonsText(Function["changes"]["host_bridge_reasons"]) + "\n";
+      Out += Format("  %-8s  %s\n", Function["location"].get<std::string>().c_str(),
+                    ReasonsText(Function["changes"]["host_bridge_reasons"]).c_str());
     }
   }
   if (!Linkless.empty()) {
@@ -243,16 +243,28 @@ std::string FromWhere(const json &Report, const char *Section) {
                                    : "";
 }
 
+// A device no table row names gets EFI_NOT_FOUND with nothing read: one line
+// for all of them.
+bool NoRowNames(const json &Rom) {
+  const json &Reasons = Rom["reasons"];
+  return Rom["status"] == "EFI_NOT_FOUND" && Rom["files_read"].empty() && Reasons.size() == 1 &&
+         Reasons[0].value("reason", "") == "no-image" && Reasons[0].value("rows", -1) == 0;
+}
+
 void RenderOptionRoms(const json &Report, std::string &Out) {
-  const json &Functions = Report["functions"];
   Out += "\nOption ROMs served" + FromWhere(Report, "firmware_volumes") + "\n";
+  json Unnamed = json::array();
   bool Any = false;
-  for (const json &Function : Functions) {
+  for (const json &Function : Report["functions"]) {
     if (!Function.contains("option_rom")) {
       continue;
     }
-    Any = true;
     const json &Rom = Function["option_rom"];
+    if (NoRowNames(Rom)) {
+      Unnamed.push_back(Function["location"]);
+      continue;
+    }
+    Any = true;
     Out += "  " + Function["location"].get<std::string>() + "  " + Rom["status"].get<std::string>();
     if (Rom.contains("size")) {
       Out += Format(", %llu bytes", static_cast<unsigned long long>(Rom["size"].get<uint64_t>()));
@@ -264,7 +276,9 @@ void RenderOptionRoms(const json &Report, std::string &Out) {
       Out += "      read " + File.get<std::string>() + "\n";
     }
   }
-  if (!Any) {
+  if (!Unnamed.empty()) {
+    Out += "  EFI_NOT_FOUND, no option ROM table row names the device (" + Joined(Unnamed, ", ") + ")\n";
+  } else if (!Any) {
     Out += "  none\n";
   }
 }
