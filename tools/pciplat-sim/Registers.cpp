@@ -307,14 +307,30 @@ std::string AccessRegister(const ConfigSpace &Space, unsigned Offset, unsigned W
                 : SetpciRegister(Space, Offset, Width);
 }
 
+// The registers a window access covers, byte by byte: "CAP_PM+06 (PMCSR_BSE)
+// and CAP_PM+07 (Data)".
+std::string CoveredRegisters(const ConfigSpace &Space, unsigned Offset, unsigned Width) {
+  std::string Text;
+  std::string Last;
+  for (unsigned Byte = Offset; Byte < Offset + Width; ++Byte) {
+    const RegisterName Name = NameRegister(Space, Byte);
+    const std::string Each = Name.Short.empty() ? Name.Setpci : Name.Setpci + " (" + Name.Short + ")";
+    if (Name.In && (Name.Short.empty() || Name.Short != Last)) {
+      Text += (Text.empty() ? "" : " and ") + Each;
+    }
+    Last = Name.Short;
+  }
+  return Text;
+}
+
 std::string AccessMeaning(const ConfigSpace &Space, unsigned Offset, unsigned Width, UINT32 Value, bool Window) {
   const RegisterName Name = NameRegister(Space, Offset);
-  const std::string Decoded = DecodeAccess(Name, Offset, Width, Value);
   if (!Window) {
+    const std::string Decoded = DecodeAccess(Name, Offset, Width, Value);
     return Decoded == Name.Setpci ? "" : Decoded;
   }
-  return Name.In ? "chipset window register, inside " + Name.Setpci + (Decoded.empty() ? "" : ": " + Decoded)
-                 : "chipset window register";
+  const std::string Covered = CoveredRegisters(Space, Offset, Width);
+  return Covered.empty() ? "chipset window register" : "chipset window register, over " + Covered;
 }
 
 std::string RegisterPart(const RegisterName &Name, unsigned Offset, unsigned Width) {
