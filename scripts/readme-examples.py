@@ -94,8 +94,8 @@ STEPS = {
 }
 
 
-def run_example(spec, runner, source_dir):
-    command, *steps = [part.strip() for part in spec.split(" | ")]
+def run_example(marker, runner, source_dir):
+    command, *steps = [part.strip() for part in marker.split(" | ")]
     words = shlex.split(command)
     if not words or words[0] != "pciplat-sim":
         raise ExampleError(f"the command must start with pciplat-sim: {command!r}")
