@@ -138,8 +138,8 @@ constexpr Field kVirtualChannelPort[] = {{0x00, 4, "ExtCapHdr"},
                                          {0x0E, 2, "PortVCSta"}};
 
 // The named fields of the registers a chipset window write at 0x56 or 0x174
-// can land in (the sections above; PCI Bus Power Management Interface 1.2,
-// section 3.2).
+// can land in (the sections above, AER's Root Error Command in 7.8.4.9; PCI
+// Bus Power Management Interface 1.2, section 3.2).
 constexpr BitField kBitFields[] = {
     {"DevCap", 0, 2, "Max_Payload_Size Supported"},
     {"DevCap", 3, 4, "Phantom Functions Supported"},
@@ -223,6 +223,9 @@ constexpr BitField kBitFields[] = {
     {"PMCSR_BSE", 6, 6, "B2_B3#"},
     {"PMCSR_BSE", 7, 7, "BPCC_En"},
     {"Data", 0, 7, "Data"},
+    {"RootCmd", 0, 0, "Correctable Error Reporting Enable"},
+    {"RootCmd", 1, 1, "Non-Fatal Error Reporting Enable"},
+    {"RootCmd", 2, 2, "Fatal Error Reporting Enable"},
     {"MsgCtl", 0, 0, "MSI Enable"},
     {"MsgCtl", 1, 3, "Multiple Message Capable"},
     {"MsgCtl", 4, 6, "Multiple Message Enable"},
