@@ -1,6 +1,7 @@
 #include "Diff.h"
 
 #include "TextFormat.h"
+#include "pcie/ConfigWindow.h"
 
 #include <set>
 #include <tuple>
@@ -97,21 +98,24 @@ struct WrittenFields {
   UINT32 Mask;      // the fields
   const char *What; // for the script's header
 };
-constexpr UINT32 kLinkControlOffset = 0x10;
-constexpr UINT32 kLinkStatusOffset = 0x12;
+constexpr UINT32 kLinkControlOffset = PCIE_LINK_CONTROL_OFFSET;
+constexpr UINT32 kLinkStatusOffset = PCIE_LINK_STATUS_OFFSET;
 // LnkCtl bit 5, PCI Express Base Specification 4.0 section 7.5.3.7: a command
 // that reads as 0, in the mask only of the write that sets it.
-constexpr UINT32 kRetrainLink = 0x20;
-constexpr UINT32 kLinkTraining = 0x0800; // LnkSta bit 11, section 7.5.3.8
+constexpr UINT32 kRetrainLink = PCIE_LINK_CONTROL_RETRAIN;
+constexpr UINT32 kLinkTraining = PCIE_LINK_STATUS_TRAINING; // LnkSta bit 11, section 7.5.3.8
+constexpr UINT32 kAspmControlAndCommonClock =
+    PCIE_LINK_CONTROL_ASPM_L0S | PCIE_LINK_CONTROL_ASPM_L1 | PCIE_LINK_CONTROL_COMMON_CLOCK;
 constexpr unsigned kTrainingPolls = 100;
 constexpr const char *kTrainingPollInterval = "0.01"; // seconds: 1 s in all
 constexpr WrittenFields kWrittenFields[] = {
     // Section 7.5.3.7: ASPM Control bits 1:0, Common Clock Configuration bit 6.
-    {false, kLinkControlOffset, 1, 0x43, "LnkCtl ASPM Control (bits 1:0) and Common Clock Configuration (bit 6)"},
+    {false, kLinkControlOffset, 1, kAspmControlAndCommonClock,
+     "LnkCtl ASPM Control (bits 1:0) and Common Clock Configuration (bit 6)"},
     // Section 7.5.3.4: Max_Payload_Size bits 7:5.
-    {false, 0x08, 2, 0x00e0, "DevCtl Max_Payload_Size (bits 7:5)"},
-    {true, 0x56, 2, 0x1000, "chipset window register 0x56 bit 12"},
-    {true, 0x174, 1, 0x04, "chipset window register 0x174 bit 2"},
+    {false, PCIE_DEVICE_CONTROL_OFFSET, 2, PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK, "DevCtl Max_Payload_Size (bits 7:5)"},
+    {true, PCIE_WINDOW_PORT_CONTROL_OFFSET, 2, PCIE_WINDOW_PORT_CONTROL_BIT, "chipset window register 0x56 bit 12"},
+    {true, PCIE_WINDOW_LINK_SETUP_OFFSET, 1, PCIE_WINDOW_LINK_SETUP_ACTIVE, "chipset window register 0x174 bit 2"},
 };
 
 bool IsLinkControl(const RegisterName &Name, unsigned Offset) {
@@ -178,7 +182,8 @@ std::string ScriptHeader(const ScriptSource &Source) {
   }
   return Out + "#   LnkCtl Retrain Link (bit 5) in the writes that set it, then a wait for the\n"
                "#   link to train; any other bit the driver's write changed.\n"
-               "# Writes that changed nothing in the model are left out.\n"
+               "# Every configuration write the driver made is replayed, also those that\n"
+               "# changed nothing in the model: the live machine's fields may differ.\n"
                "# Not replayed: memory writes (I/O APIC IDs, configuration blocks), element\n"
                "# writes, and writes to functions the driver did not walk (noted below).\n";
 }
@@ -223,7 +228,7 @@ public:
     }
     const UINT32 Prior = ReadWidth(*Space, Entry.Register(), Entry.Width);
     Shadow::Store(*Space, Entry);
-    if (IsConfigWrite(Entry) && Prior != static_cast<UINT32>(Entry.Value)) {
+    if (IsConfigWrite(Entry)) {
       Write(Entry, Prior);
     }
   }

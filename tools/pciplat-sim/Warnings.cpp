@@ -180,18 +180,21 @@ void UnknownRegisters(const RunRecord &Record, json &Out) {
       Reads[Entry.Register()].insert(Location);
     }
   }
-  for (const auto &[Register, Functions] : Reads) {
-    std::string List;
-    for (const sim::Bdf &Location : Functions) {
-      List += (List.empty() ? "" : ", ") + sim::FormatBdf(Location);
-    }
-    Out.push_back(MakeWarning("unknown-register",
-                              "the driver read register " + Hex(Register, Register >= 0x100 ? 3 : 2) + " of " +
-                                  std::to_string(Functions.size()) + " function(s) beyond what the capture holds (" +
-                                  List +
-                                  "); the model reads it as 0x00, so values written from it are assumed, "
-                                  "not the machine's: capture as root with `lspci -xxxx` for all 4096 bytes"));
+  if (Reads.empty()) {
+    return;
   }
+  std::string List;
+  for (const auto &[Register, Functions] : Reads) {
+    std::string Where;
+    for (const sim::Bdf &Location : Functions) {
+      Where += (Where.empty() ? "" : ", ") + sim::FormatBdf(Location);
+    }
+    List += (List.empty() ? "" : "; ") + Hex(Register, Register >= 0x100 ? 3 : 2) + " of " + Where;
+  }
+  Out.push_back(MakeWarning("unknown-register",
+                            "the driver read registers beyond what the capture holds (" + List +
+                                "); the model reads them as 0x00, so values written from them are assumed, not "
+                                "the machine's: capture as root with `lspci -xxxx` for all 4096 bytes"));
 }
 
 // Warnings that say the same of several functions, as one with the list.
