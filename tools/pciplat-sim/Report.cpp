@@ -157,21 +157,25 @@ void RenderPayloadTable(const json &Functions, std::string &Out) {
   }
 }
 
+// One row per function whose window registers the driver wrote: both
+// registers before -> after, then the driver's reasons.
 void RenderWindowRegisters(const json &Functions, std::string &Out) {
-  Out += "\nConfiguration window registers changed\n";
+  Out += "\nConfiguration window registers written (before -> after)\n";
   bool Any = false;
   for (const json &Function : Functions) {
     const json &Changes = Function["changes"];
-    const bool Assumed = Changes.contains("window_0x174_assumed");
-    for (const char *Register : {"window_0x56", "window_0x174"}) {
-      if (Changes[Register][0] != Changes[Register][1] || (Assumed && std::string(Register) == "window_0x174")) {
-        Out += Format("  %s  %s: %s -> %s  why: %s\n", Function["location"].get<std::string>().c_str(), Register + 7,
-                      Changes[Register][0].get<std::string>().c_str(), Changes[Register][1].get<std::string>().c_str(),
-                      ReasonsText(Changes["window_reasons"]).c_str());
-        Any = true;
-      }
+    const bool Changed = Changes["window_0x56"][0] != Changes["window_0x56"][1] ||
+                         Changes["window_0x174"][0] != Changes["window_0x174"][1];
+    if (!Changed && Changes["window_reasons"].empty()) {
+      continue;
     }
-    if (Assumed) {
+    Any = true;
+    Out += Format(
+        "  %s  0x56: %s -> %s, 0x174: %s -> %s  why: %s\n", Function["location"].get<std::string>().c_str(),
+        Changes["window_0x56"][0].get<std::string>().c_str(), Changes["window_0x56"][1].get<std::string>().c_str(),
+        Changes["window_0x174"][0].get<std::string>().c_str(), Changes["window_0x174"][1].get<std::string>().c_str(),
+        ReasonsText(Changes["window_reasons"]).c_str());
+    if (Changes.contains("window_0x174_assumed")) {
       Out += "      assumed: " + Changes["window_0x174_assumed"].get<std::string>() + "\n";
     }
   }

@@ -193,7 +193,7 @@ json FunctionChanges(const Run &State, const sim::PciFunction &Function, const C
       BeforeAfter(Hex(Before[PCIE_WINDOW_LINK_SETUP_OFFSET], 2), Hex(After[PCIE_WINDOW_LINK_SETUP_OFFSET], 2));
   Changes["window_reasons"] = Reasons(State, DECISION_KIND::Window, Function.Location());
   if (const unsigned Captured = State.Record.CapturedBytes(Function.Location());
-      Captured <= PCIE_WINDOW_LINK_SETUP_OFFSET) {
+      Captured <= PCIE_WINDOW_LINK_SETUP_OFFSET && !Changes["window_reasons"].empty()) {
     Changes["window_0x174_assumed"] = "0x174 lies beyond the " + std::to_string(Captured) +
                                       "-byte capture: its value before the run is unknown, the model read 0x00";
   }
