@@ -18,6 +18,7 @@ constexpr unsigned kLatencyMask = 7;
 constexpr unsigned kL1ExitLatencyShift = 15; // LnkCap bits 17:15
 constexpr unsigned kL1AcceptableShift = 9;   // DevCap bits 11:9
 constexpr unsigned kSwitchLatencyUs = 1;
+constexpr unsigned kLargestBoundedLatencyUs = 64;
 
 // One end of a link: the function and its PCI Express capability.
 struct PcieEnd {
@@ -83,6 +84,23 @@ std::vector<std::pair<PcieEnd, PcieEnd>> PathToRoot(const RunRecord &Record, con
 
 } // namespace
 
+// Latency in words: code 7 of LnkCap bits 17:15 means more than 64 us, no bound.
+std::string Latency(unsigned Microseconds) {
+  return Microseconds > kLargestBoundedLatencyUs ? "more than 64 us" : "up to " + std::to_string(Microseconds) + " us";
+}
+
+std::string LatencyText(unsigned Accepts, unsigned Worst, unsigned Largest, unsigned Switches, const sim::Bdf &Root) {
+  std::string Text = "accepts at most " + std::to_string(Accepts) +
+                     " us of L1 exit latency (DevCap bits 11:9), but with L1 enabled on the link" +
+                     (Switches == 0 ? "" : "s") + " to " + sim::FormatBdf(Root) + " the exit can take " +
+                     Latency(Worst);
+  if (Switches == 0) {
+    return Text + " (the larger exit latency of the link's ends, LnkCap bits 17:15)";
+  }
+  return Text + " (largest link exit latency " + Latency(Largest) + ", LnkCap bits 17:15, plus 1 us for each of " +
+         std::to_string(Switches) + (Switches == 1 ? " switch)" : " switches)");
+}
+
 // PCI Express Base Specification 4.0, section 5.4.1 (ASPM): the L1 exit latency an
 // endpoint sees is the largest exit latency of the links on its path with L1
 // enabled, plus 1 us for each switch between it and the farthest such link.
@@ -113,12 +131,7 @@ void L1ExitLatencies(const RunRecord &Record, json &Out) {
     const unsigned Accepts = Microseconds(AcceptableCode(*Endpoint));
     if (Worst > Accepts) {
       Out.push_back(MakeWarning("l1-latency",
-                                "accepts at most " + std::to_string(Accepts) +
-                                    " us of L1 exit latency (DevCap bits 11:9), but with L1 on " + "the links to " +
-                                    sim::FormatBdf(Links.back().first.Location) + " the exit can take up to " +
-                                    std::to_string(Worst) + " us (largest link exit latency " +
-                                    std::to_string(WorstLargest) + " us, LnkCap bits 17:15, plus 1 us for each of " +
-                                    std::to_string(WorstSwitches) + (WorstSwitches == 1 ? " switch)" : " switches)"),
+                                LatencyText(Accepts, Worst, WorstLargest, WorstSwitches, Links.back().first.Location),
                                 Location));
     }
   }
