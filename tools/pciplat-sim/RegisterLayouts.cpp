@@ -70,12 +70,13 @@ constexpr CapabilityNames kExtendedNames[] = {
     {0x0029, "ECAP_NPEM", "Native PCIe Enclosure Management"},
 };
 
-// The header registers setpci knows by name (PCI Local Bus 3.0, section 6.1).
+// The header registers setpci knows by name (PCI Local Bus 3.0, section 6.1);
+// the last member of a status register: its write-1-to-clear bits.
 constexpr Field kHeader[] = {
     {0x00, 2, "VENDOR_ID"},
     {0x02, 2, "DEVICE_ID"},
     {0x04, 2, "COMMAND"},
-    {0x06, 2, "STATUS", true},
+    {0x06, 2, "STATUS", 0xF900},
     {0x08, 1, "REVISION"},
     {0x09, 1, "CLASS_PROG"},
     {0x0A, 2, "CLASS_DEVICE"},
@@ -94,18 +95,20 @@ constexpr Field kHeader[] = {
 
 // PCI Express Base Specification 4.0, section 7.5.3.
 constexpr Field kPcie[] = {
-    {0x00, 1, "CapId"},         {0x01, 1, "NextCap"},      {0x02, 2, "ExpCap"},        {0x04, 4, "DevCap"},
-    {0x08, 2, "DevCtl"},        {0x0A, 2, "DevSta", true}, {0x0C, 4, "LnkCap"},        {0x10, 2, "LnkCtl"},
-    {0x12, 2, "LnkSta", true},  {0x14, 4, "SltCap"},       {0x18, 2, "SltCtl"},        {0x1A, 2, "SltSta", true},
-    {0x1C, 2, "RootCtl"},       {0x1E, 2, "RootCap"},      {0x20, 4, "RootSta", true}, {0x24, 4, "DevCap2"},
-    {0x28, 2, "DevCtl2"},       {0x2A, 2, "DevSta2"},      {0x2C, 4, "LnkCap2"},       {0x30, 2, "LnkCtl2"},
-    {0x32, 2, "LnkSta2", true}, {0x34, 4, "SltCap2"},      {0x38, 2, "SltCtl2"},       {0x3A, 2, "SltSta2"},
+    {0x00, 1, "CapId"},   {0x01, 1, "NextCap"}, {0x02, 2, "ExpCap"},
+    {0x04, 4, "DevCap"},  {0x08, 2, "DevCtl"},  {0x0A, 2, "DevSta", 0x000F},
+    {0x0C, 4, "LnkCap"},  {0x10, 2, "LnkCtl"},  {0x12, 2, "LnkSta", 0xC000},
+    {0x14, 4, "SltCap"},  {0x18, 2, "SltCtl"},  {0x1A, 2, "SltSta", 0x011F},
+    {0x1C, 2, "RootCtl"}, {0x1E, 2, "RootCap"}, {0x20, 4, "RootSta", 0x00010000},
+    {0x24, 4, "DevCap2"}, {0x28, 2, "DevCtl2"}, {0x2A, 2, "DevSta2"},
+    {0x2C, 4, "LnkCap2"}, {0x30, 2, "LnkCtl2"}, {0x32, 2, "LnkSta2", 0x0020},
+    {0x34, 4, "SltCap2"}, {0x38, 2, "SltCtl2"}, {0x3A, 2, "SltSta2"},
 };
 
 // PCI Bus Power Management Interface 1.2, chapter 3.
 constexpr Field kPowerManagement[] = {
-    {0x00, 1, "CapId"},       {0x01, 1, "NextCap"},   {0x02, 2, "PMC"},
-    {0x04, 2, "PMCSR", true}, {0x06, 1, "PMCSR_BSE"}, {0x07, 1, "Data"},
+    {0x00, 1, "CapId"},         {0x01, 1, "NextCap"},   {0x02, 2, "PMC"},
+    {0x04, 2, "PMCSR", 0x8000}, {0x06, 1, "PMCSR_BSE"}, {0x07, 1, "Data"},
 };
 
 // PCI Local Bus 3.0, section 6.8.1: the layout follows the 64-bit and
@@ -119,10 +122,18 @@ constexpr Field kMsi64[] = {{0x00, 1, "CapId"},     {0x01, 1, "NextCap"},    {0x
 // PCI Express Base Specification 4.0, sections 7.8.4 (AER), 7.9.3 (DSN),
 // 7.7.8 (ACS), 7.8.1 (power budgeting), 7.8.2 (LTR), 7.8.3 (L1 PM
 // substates), 7.9.5 (vendor-specific), 7.9.1 (virtual channel).
-constexpr Field kAer[] = {{0x00, 4, "ExtCapHdr"},     {0x04, 4, "UESta", true}, {0x08, 4, "UEMsk"},
-                          {0x0C, 4, "UESvrt"},        {0x10, 4, "CESta", true}, {0x14, 4, "CEMsk"},
-                          {0x18, 4, "AERCap"},        {0x1C, 16, "HeaderLog"},  {0x2C, 4, "RootCmd"},
-                          {0x30, 4, "RootSta", true}, {0x34, 4, "ErrorSrc"},    {0x38, 16, "TLPPrefixLog"}};
+constexpr Field kAer[] = {{0x00, 4, "ExtCapHdr"},
+                          {0x04, 4, "UESta", 0xFFFFFFFF},
+                          {0x08, 4, "UEMsk"},
+                          {0x0C, 4, "UESvrt"},
+                          {0x10, 4, "CESta", 0xFFFFFFFF},
+                          {0x14, 4, "CEMsk"},
+                          {0x18, 4, "AERCap"},
+                          {0x1C, 16, "HeaderLog"},
+                          {0x2C, 4, "RootCmd"},
+                          {0x30, 4, "RootSta", 0x0000007F},
+                          {0x34, 4, "ErrorSrc"},
+                          {0x38, 16, "TLPPrefixLog"}};
 constexpr Field kDsn[] = {{0x00, 4, "ExtCapHdr"}, {0x04, 4, "SerialLo"}, {0x08, 4, "SerialHi"}};
 constexpr Field kAcs[] = {{0x00, 4, "ExtCapHdr"}, {0x04, 2, "ACSCap"}, {0x06, 2, "ACSCtl"}};
 constexpr Field kPowerBudgeting[] = {

@@ -14,7 +14,7 @@ struct Field {
   UINT16 Offset; // from the start of the structure
   UINT8 Width;   // bytes
   const char *Name;
-  bool WriteOneToClear = false;
+  UINT32 WriteOneToClear = 0; // the register's write-1-to-clear bits
 };
 
 struct BitField {

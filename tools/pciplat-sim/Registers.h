@@ -75,7 +75,7 @@ struct RegisterName {
   std::optional<Capability> In; // the capability holding it
   unsigned RegisterOffset = 0;  // where the named register starts
   unsigned RegisterWidth = 0;   // its width in bytes
-  bool WriteOneToClear = false; // a status register with RW1C bits
+  UINT32 WriteOneToClear = 0;   // a status register's write-1-to-clear bits
   std::string Reserved;         // why the register is reserved for this function, if it is
 };
 RegisterName NameRegister(const ConfigSpace &Space, unsigned Offset, unsigned Length = sim::kConfigSpaceSize);

@@ -5,6 +5,7 @@
 // there. Each bit the driver sets or clears is named by byte, register and bit.
 #include "TextFormat.h"
 #include "Warnings.h"
+#include "pcie/ConfigWindow.h"
 
 #include <map>
 
@@ -53,7 +54,15 @@ Effects CollectEffects(const RunRecord &Record) {
 std::string WhatBitDoes(const WindowEffect &Effect, UINT32 Bit) {
   const bool Set = (Effect.Set & Bit) != 0;
   const bool Cleared = (Effect.Cleared & Bit) != 0;
-  return Set && Cleared ? "sets and later clears" : Set ? "sets" : "clears";
+  return Set && Cleared ? "sets and later clears" : Set ? "sets" : Cleared ? "clears" : "writes, unchanged,";
+}
+
+// The bit the driver means to set in each window register; a write that
+// finds it already set still rewrites the register.
+UINT32 DriverBit(UINT16 Register) {
+  return Register == PCIE_WINDOW_PORT_CONTROL_OFFSET ? PCIE_WINDOW_PORT_CONTROL_BIT
+         : Register == PCIE_WINDOW_LINK_SETUP_OFFSET ? PCIE_WINDOW_LINK_SETUP_ACTIVE
+                                                     : 0;
 }
 
 // "byte 0x57 bit 4: CAP_PM+07 (Data) bit 4 (Data, bits 7:0)".
@@ -69,17 +78,25 @@ std::string Landing(const ConfigSpace &Space, unsigned Length, unsigned Byte, un
 
 // The bytes of a wider write that carry no changed bit are written back as
 // read; a write-1-to-clear register among them loses the bits read as 1.
+// The bytes of a wider write that carry none of the driver's bits are written
+// back as read; a write-1-to-clear register among the bytes written loses the
+// bits read as 1.
 std::string WrittenBack(const ConfigSpace &Space, unsigned Length, UINT16 Register, const WindowEffect &Effect) {
+  const UINT32 Bits = Effect.Set | Effect.Cleared | DriverBit(Register);
   std::string Text;
   for (unsigned Byte = 0; Byte < Effect.Width; ++Byte) {
-    if ((((Effect.Set | Effect.Cleared) >> (8 * Byte)) & 0xFF) != 0) {
-      continue;
-    }
     const RegisterName Name = NameRegister(Space, Register + Byte, Length);
-    Text += "; the " + std::to_string(Effect.Width * 8) + "-bit write also writes back byte " +
-            Hex(Register + Byte, 2) + " (" + Name.Setpci + (Name.Short.empty() ? "" : ", " + Name.Short) + ") as read";
-    if (Name.WriteOneToClear && Effect.ReadFirst) {
-      Text += ", which clears its write-1-to-clear bits read as 1";
+    const std::string Which = Name.Setpci + (Name.Short.empty() ? "" : ", " + Name.Short);
+    if (((Bits >> (8 * Byte)) & 0xFF) == 0) {
+      Text += "; the " + std::to_string(Effect.Width * 8) + "-bit write also writes back byte " +
+              Hex(Register + Byte, 2) + " (" + Which + ") as read";
+    }
+    const unsigned Shift = (Register + Byte - Name.RegisterOffset) * 8;
+    if (Name.RegisterWidth != 0 && Shift < 32 && ((Name.WriteOneToClear >> Shift) & 0xFF) != 0 && Effect.ReadFirst) {
+      Text += (((Bits >> (8 * Byte)) & 0xFF) == 0
+                   ? ", which"
+                   : "; writing byte " + Hex(Register + Byte, 2) + " (" + Which + ") back as read") +
+              std::string(" clears its write-1-to-clear bits read as 1");
     }
   }
   return Text;
@@ -128,7 +145,7 @@ void WindowWritesInCapabilities(const RunRecord &Record, json &Out) {
       continue;
     }
     for (UINT32 Bit = 1; Bit != 0 && Bit < (1ULL << (Effect.Width * 8)); Bit <<= 1) {
-      if (((Effect.Set | Effect.Cleared) & Bit) != 0) {
+      if (((Effect.Set | Effect.Cleared | DriverBit(Register)) & Bit) != 0) {
         WarnForBit(Record, Location, Register, Effect, Bit, Out);
       }
     }
