@@ -38,8 +38,6 @@ inline constexpr UINT8 kCapabilityMsi = 0x05;
 // ports the driver tunes (pci/PcieCapability.h).
 inline constexpr UINT8 kPortTypeEndpoint = 0x0;
 inline constexpr UINT8 kPortTypeLegacyEndpoint = 0x1;
-inline constexpr UINT8 kPortTypePcieToPciBridge = 0x7;
-inline constexpr UINT8 kPortTypePciToPcieBridge = 0x8;
 inline constexpr UINT8 kPortTypeIntegratedEndpoint = 0x9;
 inline constexpr UINT8 kPortTypeEventCollector = 0xA;
 
