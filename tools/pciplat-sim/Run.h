@@ -1,7 +1,9 @@
-// One whole enumeration of a board in the firmware model, and what the driver
-// did to it, as one JSON document (the report's single source: the text
-// report is rendered from it), with the raw record of the run that the trace,
-// the register diff and the setpci script are made from.
+// One whole enumeration of a board in the firmware model: the run keeps one
+// record of everything it produced (configuration spaces before and after,
+// every access, call and decision, the option ROM answers, the platform's
+// blocks and I/O APICs), and every output is made from that record: the JSON
+// report (ReportJson.h; the text report is rendered from it), the trace, the
+// register diff and the setpci script.
 #pragma once
 
 #include "Board.h"
@@ -14,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,28 @@ struct RunOptions {
 
 using ConfigSpaces = std::map<sim::Bdf, ConfigSpace>;
 
+// What GetPciRom answered for one device, as the bus driver saw it.
+struct OptionRomAnswer {
+  EFI_STATUS Status = EFI_SUCCESS;
+  bool ImageReturned = false;
+  UINTN Size = 0;
+  std::optional<UINTN> SetImages;     // a PCI_OPTION_ROM_SET on the device's handle
+  std::vector<std::string> FilesRead; // "GUID from volume N", files the volumes held
+  bool VolumesRead = false;           // any section read, found or not
+};
+
+// A configuration block as the provider holds it after the run.
+struct ConfigBlockState {
+  std::vector<UINT8> Bytes;
+  size_t Requests = 0;
+};
+
+// A callback call: the function and the point (PCI_CALLBACK_* bit).
+struct CallbackCallRecord {
+  sim::Bdf Location;
+  UINT32 Point;
+};
+
 // What the run left behind, beyond the report.
 struct RunRecord {
   ConfigSpaces Before; // every function of the board before the run
@@ -47,6 +72,15 @@ struct RunRecord {
   bool Enumerated = false;               // the entry point succeeded and the scan ran
   bool WindowDecoded = true;             // the chipset's configuration window reaches configuration space
   std::map<sim::Bdf, unsigned> Captured; // bytes a capture held, for functions captured short
+  EFI_STATUS EntryStatus = EFI_SUCCESS;
+  std::map<sim::Bdf, std::vector<unsigned>> RetrainPolls; // link-status polls of each retrain, per port
+  std::map<sim::Bdf, OptionRomAnswer> OptionRoms;         // one request per function found
+  std::vector<CallbackCallRecord> CallbackCalls;
+  std::map<std::string, ConfigBlockState> ConfigBlocks; // the blocks the provider holds
+  std::vector<std::pair<UINT64, UINT64>> IoApicIds;     // base, ID read back after the run
+  size_t DriverCalls = 0;                               // calls the bus driver made
+  UINT64 StallMicroseconds = 0;
+  std::vector<std::string> Faults; // what the model caught the driver doing
 
   // Bytes of Location's configuration space whose values are known.
   unsigned CapturedBytes(const sim::Bdf &Location) const {
