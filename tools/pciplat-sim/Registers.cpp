@@ -157,12 +157,23 @@ const Field *FieldAt(std::span<const Field> Fields, unsigned Offset) {
 
 // PCI Express Base Specification 4.0, section 7.5.3: which register blocks a
 // function of each device/port type implements; the rest are reserved.
+struct RegisterBlock {
+  unsigned First;
+  unsigned End;
+};
+constexpr RegisterBlock kLinkRegisters = {PCIE_LINK_CAPABILITIES_OFFSET, PCIE_LINK_STATUS_OFFSET + 2};
+constexpr RegisterBlock kSlotRegisters = {0x14, 0x1C};  // SltCap, SltCtl, SltSta
+constexpr RegisterBlock kRootRegisters = {0x1C, 0x24};  // RootCtl, RootCap, RootSta
+constexpr RegisterBlock kLink2Registers = {0x2C, 0x34}; // LnkCap2, LnkCtl2, LnkSta2
+constexpr RegisterBlock kSlot2Registers = {0x34, 0x3C}; // SltCap2, SltCtl2, SltSta2
+
 std::string PcieReserved(const ConfigSpace &Space, const Capability &In, unsigned Inside) {
   const UINT16 ExpCap = Read16(Space, In.Offset + PCIE_CAPABILITIES_OFFSET);
-  const auto Type = static_cast<UINT8>((ExpCap >> PCIE_PORT_TYPE_SHIFT) & PCIE_PORT_TYPE_MASK);
-  const bool Link = (Inside >= 0x0C && Inside < 0x14) || (Inside >= 0x2C && Inside < 0x34);
-  const bool Slot = (Inside >= 0x14 && Inside < 0x1C) || (Inside >= 0x34 && Inside < 0x3C);
-  const bool Root = Inside >= 0x1C && Inside < 0x24;
+  const UINT8 Type = PciePortType(ExpCap);
+  const auto Within = [Inside](const RegisterBlock &Block) { return Inside >= Block.First && Inside < Block.End; };
+  const bool Link = Within(kLinkRegisters) || Within(kLink2Registers);
+  const bool Slot = Within(kSlotRegisters) || Within(kSlot2Registers);
+  const bool Root = Within(kRootRegisters);
   const std::string Who = "reserved in a " + PortTypeName(Type) + " (port type " + std::to_string(Type) + ")";
   if (Link && !HasLink(Type)) {
     return Who + ": it has no link";
