@@ -204,7 +204,10 @@ json GroupRepeats(const json &Warnings) {
   for (const json &Warning : Warnings) {
     const auto Key = std::make_pair(Warning["kind"].get<std::string>(), Warning["message"].get<std::string>());
     const auto Found = Index.find(Key);
-    if (Found == Index.end() || !Warning.contains("location")) {
+    const bool Groupable =
+        Found != Index.end() && Warning.contains("location") &&
+        (Grouped[Found->second].contains("location") || Grouped[Found->second].contains("locations"));
+    if (!Groupable) {
       Index.emplace(Key, Grouped.size());
       Grouped.push_back(Warning);
       continue;
