@@ -141,6 +141,27 @@ TEST(RunnerReportTest, WarningsSayWhatTheRegistersShowAndWhatIsAssumed) {
   EXPECT_EQ(Result.Report["provenance"]["io_apics"], "model-default");
 }
 
+// Extended capability lists as a damaged capture may hold them: a header in
+// the last dword, a loop, and a structure whose length runs past the space.
+TEST(RunnerReportTest, DamagedExtendedCapabilitiesEndTheList) {
+  pciplat::DumpedFunction Port{{0, 0x1c, 0}, 4096, {0x86, 0x80, 0x40, 0x29}, 1};
+  const auto Header = [&Port](unsigned At, unsigned Id, unsigned Next) {
+    const UINT32 Value = Id | 1U << 16 | Next << 20;
+    for (unsigned Byte = 0; Byte < 4; ++Byte) {
+      Port.Bytes[At + Byte] = static_cast<UINT8>(Value >> (8 * Byte));
+    }
+  };
+  Header(0x100, 0x0002, 0xffc); // virtual channel, next in the last dword
+  Header(0xffc, 0x0002, 0x100); // virtual channel again, pointing back
+  for (const pciplat::Capability &Each : pciplat::Capabilities(Port.Bytes)) {
+    EXPECT_LE(Each.Offset + (Each.Extended ? 4U : 2U), 4096U);
+  }
+  EXPECT_EQ(pciplat::Capabilities(Port.Bytes).size(), 2U);
+  const pciplat::RunResult Result =
+      pciplat::RunBoard(pciplat::WithDumpedHierarchy(pciplat::DefaultBoard(), {Port}), {false, false});
+  EXPECT_EQ(Result.Report["entry_status"], "EFI_SUCCESS");
+}
+
 TEST(RunnerReportTest, ShortCapturesAndOtherDomainsAreNamed) {
   pciplat::DumpedFunction Header{{0, 0, 0}, 64, {}, 1};
   Header.Bytes[0] = 0x86;

@@ -71,6 +71,12 @@ UINT16 StandardLength(const ConfigSpace &Space, const sim::CapabilityEntry &Entr
   }
 }
 
+// The dword after an extended header, which sizes some structures; a header
+// in the last dword of the space has none.
+UINT32 SecondDword(const ConfigSpace &Space, const sim::CapabilityEntry &Entry) {
+  return Entry.Offset + 8U <= Space.size() ? Read32(Space, Entry.Offset + 4U) : 0;
+}
+
 // Bytes an extended structure's registers cover, or 0 when not decoded here.
 // Virtual channel structures may have arbitration tables beyond: not decoded.
 UINT16 ExtendedLength(const ConfigSpace &Space, const sim::CapabilityEntry &Entry) {
@@ -87,7 +93,7 @@ UINT16 ExtendedLength(const ConfigSpace &Space, const sim::CapabilityEntry &Entr
     return 0x08;
   case kExtVendor:
   case kExtDesignatedVendor: // the length field is bits 31:20 of the second dword
-    return static_cast<UINT16>(Read32(Space, Entry.Offset + 4U) >> 20);
+    return static_cast<UINT16>(SecondDword(Space, Entry) >> 20);
   default:
     return 0;
   }
@@ -104,7 +110,7 @@ Capability Describe(const ConfigSpace &Space, const sim::CapabilityEntry &Entry)
   Found.LengthKnown = Length != 0;
   Found.Length = Length != 0 ? Length : (Entry.Extended ? kExtendedHeaderLength : 2);
   if (Entry.Extended && (Entry.Id == kExtVc || Entry.Id == kExtVc2)) {
-    const unsigned Resources = (Read32(Space, Entry.Offset + 4U) & 7) + 1;
+    const unsigned Resources = (SecondDword(Space, Entry) & 7) + 1;
     Found.Length = static_cast<UINT16>(kVirtualChannelPortLength + Resources * kVirtualChannelResourceLength);
   }
   return Found;
