@@ -34,7 +34,7 @@ Effects CollectEffects(const RunRecord &Record) {
     if (Entry.Kind == sim::AccessKind::WindowRead) {
       LastRead[Entry.Address] = static_cast<UINT32>(Entry.Value);
     }
-    if (Entry.Kind != sim::AccessKind::WindowWrite) {
+    if (Entry.Kind != sim::AccessKind::WindowWrite || Entry.Register() + Entry.Width > sim::kConfigSpaceSize) {
       continue;
     }
     WindowEffect &Effect = Found[{Target(Entry), Entry.Register()}];
