@@ -19,3 +19,11 @@ set(CMAKE_EXECUTABLE_SUFFIX .efi)
 set(CMAKE_CXX_LINK_EXECUTABLE "lld-link <LINK_FLAGS> <OBJECTS> -out:<TARGET> <LINK_LIBRARIES>")
 set(CMAKE_C_LINK_EXECUTABLE "lld-link <LINK_FLAGS> <OBJECTS> -out:<TARGET> <LINK_LIBRARIES>")
 set(PCIPLAT_EFI ON CACHE BOOL "Build the UEFI images" FORCE)
+# The PE time stamp: fixed, so that two builds of the same sources, anywhere
+# and at any time, give the same bytes (SOURCE_DATE_EPOCH when set, else 0).
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(PCIPLAT_IMAGE_TIMESTAMP_DEFAULT $ENV{SOURCE_DATE_EPOCH})
+else()
+  set(PCIPLAT_IMAGE_TIMESTAMP_DEFAULT 0)
+endif()
+set(PCIPLAT_IMAGE_TIMESTAMP ${PCIPLAT_IMAGE_TIMESTAMP_DEFAULT} CACHE STRING "PE time stamp of the UEFI images")

@@ -1,11 +1,13 @@
-// pe-info: prints the header summary of a UEFI image, its PE checksum and the
-// size of each of its sections. With --budget it also checks the file against
+// pe-info: prints the header summary of a UEFI image, its PE checksum, what
+// could tie it to one build (time stamp, debug directory) and the size of each
+// of its sections. With --budget it also checks the file against
 // a size budget, with --check the checksum against the contents.
 #include "PeImage.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -67,6 +69,21 @@ bool ParseOptions(int argc, char **argv, Options *Chosen, std::string *Error) {
   return true;
 }
 
+// What could make two builds of the same sources differ: a time stamp taken at
+// link time, and a debug directory, which names the PDB file by its path.
+void PrintBuildTraces(const pe::Image &Image) {
+  char When[64] = "zero: no link time in the image";
+  if (Image.TimeDateStamp != 0) {
+    const std::time_t Seconds = Image.TimeDateStamp;
+    std::tm Utc{};
+    gmtime_r(&Seconds, &Utc);
+    std::strftime(When, sizeof(When), "%Y-%m-%d %H:%M:%S UTC", &Utc);
+  }
+  const uint32_t Debug = Image.Directory(pe::Image::kDirectoryDebug).Size;
+  std::printf("  time stamp 0x%08x (%s); debug directory %s\n", Image.TimeDateStamp, When,
+              Debug == 0 ? "none: no file path in the headers" : "present: it may name a build path");
+}
+
 void PrintHeaders(const char *Path, const pe::Image &Image, uint32_t ComputedCheckSum) {
   std::printf("%s: %llu bytes, PE32+ machine %#x, subsystem %u (%s)\n", Path,
               static_cast<unsigned long long>(Image.FileSize), Image.Machine, Image.Subsystem,
@@ -80,6 +97,7 @@ void PrintHeaders(const char *Path, const pe::Image &Image, uint32_t ComputedChe
                                                    : "does not match");
   std::printf("  imports %u bytes, base relocations %u bytes\n", Image.Directory(pe::Image::kDirectoryImport).Size,
               Image.Directory(pe::Image::kDirectoryBaseRelocation).Size);
+  PrintBuildTraces(Image);
   for (const auto &Section : Image.Sections) {
     std::printf("  %-8s rva %#06x  virtual %5u  file %5u\n", Section.Name.c_str(), Section.VirtualAddress,
                 Section.VirtualSize, Section.RawSize);

@@ -54,7 +54,7 @@ size_t ParseHeaders(const std::vector<uint8_t> &Bytes, Image *Result, uint16_t *
     return 0;
   }
   if (!Load(Bytes, FileHeader, &Result->Machine) || !Load(Bytes, FileHeader + 2, SectionCount) ||
-      !Load(Bytes, FileHeader + 16, OptionalSize)) {
+      !Load(Bytes, FileHeader + 4, &Result->TimeDateStamp) || !Load(Bytes, FileHeader + 16, OptionalSize)) {
     *Error = "truncated file header";
   } else if (!Load(Bytes, Optional, &Result->Magic)) {
     *Error = "truncated optional header";

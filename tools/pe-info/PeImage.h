@@ -25,6 +25,7 @@ struct DataDirectory {
 struct Image {
   uint64_t FileSize;
   uint16_t Machine;
+  uint32_t TimeDateStamp; // the file header's; zero when the build fixed none
   uint16_t Magic;
   uint16_t Subsystem;
   uint16_t DllCharacteristics;
@@ -44,6 +45,7 @@ struct Image {
   static constexpr uint16_t kSubsystemEfiBootServiceDriver = 11;
   static constexpr size_t kDirectoryImport = 1;
   static constexpr size_t kDirectoryBaseRelocation = 5;
+  static constexpr size_t kDirectoryDebug = 6; // names a PDB file by its path when present
   static constexpr size_t kDirectoryTls = 9;
 
   DataDirectory Directory(size_t Index) const;
