@@ -97,8 +97,28 @@ const char *PointName(UINT64 Point) {
   return "?";
 }
 
+// The name a vocabulary style gives Value, or null for the numeric styles.
+const char *NameOf(DECISION_STYLE Style, UINT64 Value) {
+  switch (Style) {
+  case DECISION_STYLE::Block:
+    return NameAt(DECISION_BLOCK_NAMES, Value);
+  case DECISION_STYLE::Service:
+    return NameAt(DECISION_SERVICE_NAMES, Value);
+  case DECISION_STYLE::Point:
+    return PointName(Value);
+  case DECISION_STYLE::Call:
+    return NameAt(DECISION_CALL_NAMES, CallMember(Value));
+  default:
+    return nullptr;
+  }
+}
+
 // The value alone, without a leading space; a Call without its phase.
 void PutValue(LINE &Line, DECISION_STYLE Style, UINT64 Value) {
+  if (const char *Name = NameOf(Style, Value)) {
+    Line.Put(Name);
+    return;
+  }
   switch (Style) {
   case DECISION_STYLE::Dec:
     Line.Digits(Value, 10, 1);
@@ -111,15 +131,6 @@ void PutValue(LINE &Line, DECISION_STYLE Style, UINT64 Value) {
     break;
   case DECISION_STYLE::Ids:
     PutIds(Line, Value);
-    break;
-  case DECISION_STYLE::Block:
-    Line.Put(NameAt(DECISION_BLOCK_NAMES, Value));
-    break;
-  case DECISION_STYLE::Point:
-    Line.Put(PointName(Value));
-    break;
-  case DECISION_STYLE::Call:
-    Line.Put(NameAt(DECISION_CALL_NAMES, CallMember(Value)));
     break;
   default:
     Line.Put("0x");

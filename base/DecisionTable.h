@@ -11,15 +11,16 @@
 
 // How a field prints, the same in a line, a sentence and the runner's JSON.
 enum class DECISION_STYLE : UINT8 {
-  None,  // the record has no such field
-  Hex,   // 0x42
-  Dec,   // 3
-  Bdf,   // a function as Where holds it: 01:00.0, or - for none
-  Bytes, // a Max_Payload_Size code, printed as its size in bytes: 256
-  Ids,   // vendor in bits 15:0, device in bits 31:16: 8086:4001
-  Block, // one of DECISION_BLOCK_NAMES
-  Point, // a PCI_CALLBACK_* bit: one of DECISION_POINT_NAMES
-  Call,  // member << 16 | phase << 8 | chipset phase; the member stands in the line's reason place
+  None,    // the record has no such field
+  Hex,     // 0x42
+  Dec,     // 3
+  Bdf,     // a function as Where holds it: 01:00.0, or - for none
+  Bytes,   // a Max_Payload_Size code, printed as its size in bytes: 256
+  Ids,     // vendor in bits 15:0, device in bits 31:16: 8086:4001
+  Block,   // one of DECISION_BLOCK_NAMES
+  Point,   // a PCI_CALLBACK_* bit: one of DECISION_POINT_NAMES
+  Call,    // member << 16 | phase << 8 | chipset phase; the member stands in the line's reason place
+  Service, // one of DECISION_SERVICE_NAMES
 };
 
 struct DECISION_FIELD {
@@ -45,13 +46,14 @@ inline constexpr DECISION_FIELD DECISION_NO_FIELD = {"", DECISION_STYLE::None, f
 // In the order of DECISION_KIND.
 inline constexpr const char *DECISION_KIND_NAMES[] = {"platform-call", "aspm-pass",    "host-bridge", "link",
                                                       "retrain",       "payload",      "window",      "option-rom",
-                                                      "ioapic",        "config-block", "callback"};
+                                                      "ioapic",        "config-block", "callback",    "service"};
 inline constexpr UINTN DECISION_KIND_COUNT = sizeof(DECISION_KIND_NAMES) / sizeof(DECISION_KIND_NAMES[0]);
-static_assert(DECISION_KIND_COUNT == static_cast<UINTN>(DECISION_KIND::Callback) + 1);
+static_assert(DECISION_KIND_COUNT == static_cast<UINTN>(DECISION_KIND::Service) + 1);
 
 // The vocabularies of the Block, Point and Call styles: block by number,
 // point by its bit (1, 2, 4), platform-call member and phase by number.
 inline constexpr const char *DECISION_BLOCK_NAMES[] = {"QMX_DEP_CONF", "QMX_CONF", "Setup"};
+inline constexpr const char *DECISION_SERVICE_NAMES[] = {"root-bridge-io", "cpu-io", "config-block-provider"};
 inline constexpr const char *DECISION_POINT_NAMES[] = {"prep-controller", "begin-allocation", "end-allocation"};
 inline constexpr const char *DECISION_CALL_NAMES[] = {"notify", "prep-controller", "policy", "get-pci-rom"};
 inline constexpr const char *DECISION_NOTIFY_PHASE_NAMES[] = {
@@ -86,6 +88,7 @@ inline constexpr DECISION_FIELD Block = {"block", S::Block, false};
 inline constexpr DECISION_FIELD Status = {"status", S::Hex, false};
 inline constexpr DECISION_FIELD Point = {"point", S::Point, false};
 inline constexpr DECISION_FIELD Call = {"call", S::Call, false};
+inline constexpr DECISION_FIELD Service = {"service", S::Service, false};
 
 inline constexpr DECISION_ROW DECISION_ROWS[] = {
     {K::PlatformCall, R::None, "-", Call, Status, false, "platform hook {call} returned {status}"},
@@ -148,12 +151,20 @@ inline constexpr DECISION_ROW DECISION_ROWS[] = {
     {K::IoApic, R::NoAnswer, "no-answer", Base, Id, false,
      "no answer at {base} (index register unreadable or all ones): ID {id} not programmed"},
     {K::ConfigBlock, R::Written, "written", Block, None, false, "{block} written"},
-    {K::ConfigBlock, R::NoProvider, "no-provider", None, None, false, "not written: no configuration-block provider"},
+    {K::ConfigBlock, R::NoProvider, "no-provider", None, None, false,
+     "not written: no configuration-block provider was located"},
     {K::ConfigBlock, R::NoBlock, "no-block", Block, None, false, "not written: the provider has no {block} block"},
     {K::ConfigBlock, R::VariableRead, "variable-read", Block, Status, false, "the \"{block}\" variable read"},
     {K::ConfigBlock, R::VariableUnreadable, "variable-unreadable", Block, Status, false,
      "the \"{block}\" variable unreadable ({status}): the image keeps what it held"},
     {K::Callback, R::None, "-", Point, None, false, "the registered callbacks run at {point}"},
+    {K::IoApic, R::NoCpuIo, "no-cpu-io", Base, Id, false,
+     "ID {id} not programmed at {base}: no CPU I/O service was located"},
+    {K::Service, R::Located, "located", Service, Status, false, "{service} located"},
+    {K::Service, R::NotLocated, "not-located", Service, Status, false,
+     "{service} not located (the lookup returned {status}): the steps that need it are skipped"},
+    {K::Service, R::StepSkipped, "step-skipped", Service, Point, false,
+     "at {point}: the callback walk, and at begin-allocation the link and payload passes, skipped: no {service}"},
 };
 } // namespace decision_fields
 

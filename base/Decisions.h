@@ -29,6 +29,7 @@ enum class DECISION_KIND : UINT8 {
   IoApic,       // Value: base; Detail: ID
   ConfigBlock,  // Value: 0 "QMX_DEP_CONF", 1 "QMX_CONF", 2 the "Setup" variable; Detail: status
   Callback,     // Where: the function the callbacks run for; Value: the point (PCI_CALLBACK_* bit)
+  Service,      // Value: the service (DECISION_SERVICE_*); Detail: status, or the point a step was skipped at
 };
 
 enum class DECISION_REASON : UINT8 {
@@ -72,10 +73,16 @@ enum class DECISION_REASON : UINT8 {
   NoAnswer,
   // ConfigBlock
   Written,
-  NoProvider,
+  NoProvider, // the service record before it carries the lookup's status
   NoBlock,
   VariableRead,
   VariableUnreadable,
+  // IoApic, after the ConfigBlock reasons so that no earlier line changes
+  NoCpuIo, // CPU I/O was not located: the ID is not programmed
+  // Service
+  Located,
+  NotLocated,  // Detail: the lookup's status
+  StepSkipped, // the service is missing: Detail the callback point whose walks and passes were skipped
 };
 
 // The members of PlatformCall decisions.
@@ -83,6 +90,11 @@ inline constexpr UINT64 DECISION_CALL_PLATFORM_NOTIFY = 0;
 inline constexpr UINT64 DECISION_CALL_PREP_CONTROLLER = 1;
 inline constexpr UINT64 DECISION_CALL_GET_PLATFORM_POLICY = 2;
 inline constexpr UINT64 DECISION_CALL_GET_PCI_ROM = 3;
+
+// The services of Service decisions.
+inline constexpr UINT64 DECISION_SERVICE_ROOT_BRIDGE_IO = 0;
+inline constexpr UINT64 DECISION_SERVICE_CPU_IO = 1;
+inline constexpr UINT64 DECISION_SERVICE_CONFIG_BLOCKS = 2;
 
 // The blocks of ConfigBlock decisions.
 inline constexpr UINT64 DECISION_BLOCK_QMX_DEP_CONF = 0;

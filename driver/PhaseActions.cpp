@@ -24,29 +24,40 @@ void ResetEnumerationState() {
 }
 
 void OnBeginEnumeration() {
-  mRootBridgeIo = LocateProtocolOrNull<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL>(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID);
-  mCpuIo = LocateProtocolOrNull<EFI_CPU_IO_PROTOCOL>(EFI_CPU_IO_PROTOCOL_GUID);
+  mRootBridgeIo = LocateService<EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL>(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID,
+                                                                 DECISION_SERVICE_ROOT_BRIDGE_IO);
+  mCpuIo = LocateService<EFI_CPU_IO_PROTOCOL>(EFI_CPU_IO_PROTOCOL_GUID, DECISION_SERVICE_CPU_IO);
   SetDeviceRecordCpuIo(mCpuIo);
   (void)ApplySetupToConfigBlocks();
 }
 
 void OnBeginResourceAllocation() {
   BeginCallbackPoint(PCI_CALLBACK_BEGIN_ALLOCATION);
-  if (mRootBridgeIo != nullptr) {
-    WalkPciBus(mRootBridgeIo, mRootBridgeHandle, 0);
-    ConfigurePcieAspm(mRootBridgeIo);
-    ConfigureMaxPayload(mRootBridgeIo);
+  if (mRootBridgeIo == nullptr) {
+    Decide(DECISION_KIND::Service, DECISION_REASON::StepSkipped, DECISION_NOWHERE, DECISION_SERVICE_ROOT_BRIDGE_IO,
+           PCI_CALLBACK_BEGIN_ALLOCATION);
+    return;
   }
+  WalkPciBus(mRootBridgeIo, mRootBridgeHandle, 0);
+  ConfigurePcieAspm(mRootBridgeIo);
+  ConfigureMaxPayload(mRootBridgeIo);
 }
 
 void OnEndResourceAllocation() {
   BeginCallbackPoint(PCI_CALLBACK_END_ALLOCATION);
   if (mRootBridgeIo != nullptr) {
     WalkPciBus(mRootBridgeIo, mRootBridgeHandle, 0);
+  } else {
+    Decide(DECISION_KIND::Service, DECISION_REASON::StepSkipped, DECISION_NOWHERE, DECISION_SERVICE_ROOT_BRIDGE_IO,
+           PCI_CALLBACK_END_ALLOCATION);
   }
   if (mCpuIo != nullptr) {
     for (const IOAPIC_ASSIGNMENT &IoApic : mIoApicTable) {
       ProgramIoApicId(mCpuIo, IoApic.Base, IoApic.Id);
+    }
+  } else {
+    for (const IOAPIC_ASSIGNMENT &IoApic : mIoApicTable) {
+      Decide(DECISION_KIND::IoApic, DECISION_REASON::NoCpuIo, DECISION_NOWHERE, IoApic.Base, IoApic.Id);
     }
   }
 }

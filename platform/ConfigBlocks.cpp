@@ -53,8 +53,9 @@ EFI_STATUS ApplySetupToConfigBlocks() {
   // A failed read leaves the Setup image as it was; the copy below uses it anyway,
   // and the option ROM lookup retries while the image is still marked unread.
   (void)LoadSetupData();
-  PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider =
-      LocateProtocolOrNull<PLATFORM_CONFIG_BLOCK_PROTOCOL>(PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID);
+  // The service record carries the lookup's status.
+  PLATFORM_CONFIG_BLOCK_PROTOCOL *Provider = LocateService<PLATFORM_CONFIG_BLOCK_PROTOCOL>(
+      PLATFORM_CONFIG_BLOCK_PROTOCOL_GUID, DECISION_SERVICE_CONFIG_BLOCKS);
   if (Provider == nullptr) {
     Decide(DECISION_KIND::ConfigBlock, DECISION_REASON::NoProvider, DECISION_NOWHERE);
     return EFI_SUCCESS;

@@ -2,9 +2,12 @@
 #include "support/DriverFixture.h"
 #include "support/Published.h"
 
+#include "base/DecisionTable.h"
 #include "pci/PciAddress.h"
 #include "platform/SetupData.h"
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 namespace {
@@ -87,6 +90,23 @@ TEST_F(DriverEntryTest, AFailedLocateLeavesThatServiceNull) {
   EXPECT_EQ(LocatedCpuIo(), nullptr);
   RunPhase(EfiPciHostBridgeBeginResourceAllocation);
   RunPhase(EfiPciHostBridgeEndResourceAllocation);
+  // Nothing is skipped without a word: each missing service with its status,
+  // each skipped step, each I/O APIC left alone.
+  std::vector<std::string> Lines;
+  for (const DECISION &Each : Machine->Decisions()) {
+    char Text[DECISION_LINE_CAPACITY];
+    FormatDecisionLine(Each, Text, sizeof(Text));
+    Lines.emplace_back(Text);
+  }
+  for (const char *Expected :
+       {"PCIPLAT service not-located - service root-bridge-io status 0x800000000000000e",
+        "PCIPLAT service not-located - service cpu-io status 0x800000000000000e",
+        "PCIPLAT service step-skipped - service root-bridge-io point begin-allocation",
+        "PCIPLAT service step-skipped - service root-bridge-io point end-allocation",
+        "PCIPLAT ioapic no-cpu-io - base 0xfec00000 id 8", "PCIPLAT ioapic no-cpu-io - base 0xfec80000 id 9",
+        "PCIPLAT ioapic no-cpu-io - base 0xfec90000 id 10"}) {
+    EXPECT_NE(std::find(Lines.begin(), Lines.end(), Expected), Lines.end()) << Expected;
+  }
 }
 
 TEST_F(DriverEntryTest, TheFirstRootBridgeNamedIsKeptForever) {

@@ -76,6 +76,8 @@ inline std::optional<UINT64> ParseValue(DECISION_STYLE Style, const std::string 
     return ParseIds(Word);
   case DECISION_STYLE::Block:
     return IndexOf(DECISION_BLOCK_NAMES, Word);
+  case DECISION_STYLE::Service:
+    return IndexOf(DECISION_SERVICE_NAMES, Word);
   case DECISION_STYLE::Point: {
     const auto Bit = IndexOf(DECISION_POINT_NAMES, Word);
     return Bit ? std::optional<UINT64>(1ULL << *Bit) : std::nullopt;

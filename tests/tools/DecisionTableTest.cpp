@@ -65,6 +65,10 @@ constexpr NAMED kInUse[] = {
     {K::ConfigBlock, R::VariableRead, "config-block", "variable-read"},
     {K::ConfigBlock, R::VariableUnreadable, "config-block", "variable-unreadable"},
     {K::Callback, R::None, "callback", "-"},
+    {K::IoApic, R::NoCpuIo, "ioapic", "no-cpu-io"},
+    {K::Service, R::Located, "service", "located"},
+    {K::Service, R::NotLocated, "service", "not-located"},
+    {K::Service, R::StepSkipped, "service", "step-skipped"},
 };
 
 std::string Line(const DECISION &Record) {
@@ -83,6 +87,7 @@ std::vector<UINT64> Samples(DECISION_STYLE Style) {
   case DECISION_STYLE::Ids:
     return {0x40018086};
   case DECISION_STYLE::Block:
+  case DECISION_STYLE::Service:
     return {0, 2};
   case DECISION_STYLE::Point:
     return {1, 4};
@@ -141,8 +146,8 @@ TEST(DecisionTableTest, EveryKindAndReasonInUseHasItsRowAndNames) {
     Reasons.insert(static_cast<UINTN>(Use.Reason));
     Kinds.insert(static_cast<UINTN>(Use.Kind));
   }
-  EXPECT_EQ(Reasons.size(), static_cast<UINTN>(R::VariableUnreadable) + 1) << "a reason without a row";
-  EXPECT_EQ(Kinds.size(), static_cast<UINTN>(K::Callback) + 1) << "a kind without a row";
+  EXPECT_EQ(Reasons.size(), static_cast<UINTN>(R::StepSkipped) + 1) << "a reason without a row";
+  EXPECT_EQ(Kinds.size(), static_cast<UINTN>(K::Service) + 1) << "a kind without a row";
 }
 
 TEST(DecisionTableTest, NoTwoRowsOfAKindShareANameOrAReason) {
@@ -200,7 +205,7 @@ TEST(DecisionTableTest, AnEntryIsItsRecordAlone) {
   EXPECT_EQ(pciplat::DecisionEntry({K::ConfigBlock, R::NoProvider, DECISION_NOWHERE, 0, 0}),
             json({{"kind", "config-block"},
                   {"reason", "no-provider"},
-                  {"text", "not written: no configuration-block provider"}}));
+                  {"text", "not written: no configuration-block provider was located"}}));
 }
 
 // Every reason list of the report, with the row it is on.

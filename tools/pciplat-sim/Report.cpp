@@ -288,6 +288,8 @@ void RenderOptionRoms(const json &Report, std::string &Out) {
 }
 
 void RenderPlatform(const json &Report, std::string &Out) {
+  Out += "\nFirmware services the driver looked up" + FromWhere(Report, "services") + "\n  " +
+         ReasonsText(Report.value("services", json::array())) + "\n";
   Out += "\nConfiguration blocks" + FromWhere(Report, "config_blocks") + "\n";
   if (Report["config_blocks"].empty()) {
     Out += "  none available\n";

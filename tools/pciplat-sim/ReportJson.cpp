@@ -333,6 +333,7 @@ json BuildReport(const Board &Layout, const RunOptions &Options, const RunRecord
   if (Record.Enumerated) {
     Report["functions"] = DescribeFunctions(Record, Options);
     Report["payload"] = ReportPayload(Record);
+    Report["services"] = ReasonsJson(DecisionsAbout(Record.Decisions, DECISION_KIND::Service, std::nullopt));
     Report["config_blocks"] = ReportConfigBlocks(Record);
     Report["io_apics"] = ReportIoApics(Record);
     Report["accesses"] = ReportAccesses(Record);
