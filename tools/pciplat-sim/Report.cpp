@@ -295,9 +295,10 @@ void RenderPlatform(const json &Report, std::string &Out) {
     Out += "  none available\n";
   }
   for (const auto &[Name, Block] : Report["config_blocks"].items()) {
+    const unsigned Requests = Block["requests"].get<unsigned>();
     Out +=
-        Format("  %-13s %u bytes, %u non-zero after the run, %u requests", Name.c_str(), Block["size"].get<unsigned>(),
-               Block["nonzero_bytes"].get<unsigned>(), Block["requests"].get<unsigned>());
+        Format("  %-13s %u bytes, %u non-zero after the run, %u request%s", Name.c_str(), Block["size"].get<unsigned>(),
+               Block["nonzero_bytes"].get<unsigned>(), Requests, Requests == 1 ? "" : "s");
     if (Name == "QMX_DEP_CONF" && Block.contains("dword_at_14")) {
       Out += ", offset 14 = " + Block["dword_at_14"].get<std::string>();
     }
