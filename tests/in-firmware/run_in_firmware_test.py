@@ -23,13 +23,17 @@ application printed the capture in the `lspci -xxxx` form, and the board
 runner, given that capture, the board of the test's firmware set-up and OVMF's
 call sequence, must print the very decision lines the debug image wrote to
 the serial port during the boot. --topology deep boots a second hierarchy:
-a switch below a switch, and a multi-function endpoint.
+a switch below a switch, and a multi-function endpoint; --topology
+switched-mf a two-function endpoint below two switch levels, on a q35 whose
+second and third I/O APIC bases read all ones, as on a board without them
+(QEMU's unclaimed addresses read 0; the support driver is told through fw_cfg).
 
 Exit status: 0 passed, 1 failed, 77 skipped (QEMU or OVMF not installed).
 """
 
 import argparse
 import difflib
+import json
 import selectors
 import subprocess
 import sys
@@ -82,6 +86,23 @@ DEEP_TOPOLOGY = [
     "-device", "xio3130-downstream,id=dn3,bus=up2,chassis=5,slot=5",
     "-device", "nvme,serial=deep,bus=dn3,drive=d0",
 ]
+# A two-function Ethernet endpoint below two switch levels.
+SWITCHED_MF_TOPOLOGY = [
+    "-device", "pcie-root-port,id=rp1,chassis=1,slot=1",
+    "-device", "x3130-upstream,id=up1,bus=rp1",
+    "-device", "xio3130-downstream,id=dn1,bus=up1,chassis=2,slot=2",
+    "-device", "x3130-upstream,id=up2,bus=dn1",
+    "-device", "xio3130-downstream,id=dn2,bus=up2,chassis=3,slot=3",
+    "-device", "e1000e,bus=dn2,addr=00.0,multifunction=on,romfile=",
+    "-device", "e1000e,bus=dn2,addr=00.1,romfile=",
+]
+# Name: (QEMU devices, I/O APIC bases that read all ones in that boot).
+TOPOLOGIES = {
+    "e2e": (e2e.E2E_TOPOLOGY, []),
+    "deep": (DEEP_TOPOLOGY, []),
+    "switched-mf": (SWITCHED_MF_TOPOLOGY, [0xFEC80000, 0xFEC90000]),
+}
+UNFITTED_IOAPICS_FW_CFG = "opt/pciplat/unfitted-ioapics"
 DECISION_LINE = "PCIPLAT "
 CAPTURE_BEGIN = "LSPCI-BEGIN"
 CAPTURE_END = "LSPCI-END"
@@ -102,7 +123,7 @@ def parse_args():
                         help="compare the debug image's decisions with the board runner's on the captured hierarchy")
     parser.add_argument("--board", type=Path, default=REPOSITORY / "boards" / "qemu-q35.json",
                         help="the runner's board for the capture (default: boards/qemu-q35.json)")
-    parser.add_argument("--topology", choices=["e2e", "deep"], default="e2e")
+    parser.add_argument("--topology", choices=sorted(TOPOLOGIES), default="e2e")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--expect-entry-error", action="store_true")
     mode.add_argument("--baseline", action="store_true")
@@ -173,6 +194,31 @@ def section(console, begin, end):
     return lines[lines.index(begin) + 1:lines.index(end)]
 
 
+def unfitted_ioapics(args):
+    return TOPOLOGIES[args.topology][1]
+
+
+def fw_cfg_arguments(unfitted):
+    """QEMU arguments telling the support driver which I/O APIC bases read all ones."""
+    if not unfitted:
+        return []
+    return ["-fw_cfg", f"name={UNFITTED_IOAPICS_FW_CFG},string=" + " ".join(f"0x{base:08x}" for base in unfitted)]
+
+
+def board_for(args):
+    """The runner's board: args.board, without the I/O APICs the boot marked as not fitted."""
+    unfitted = unfitted_ioapics(args)
+    if not unfitted:
+        return args.board
+    board = json.loads(args.board.read_text())
+    board["io_apics"] = [base for base in board.get("io_apics", []) if int(base, 0) not in unfitted]
+    board["description"] = board.get("description", "") + " Not fitted in this boot: " + \
+        ", ".join(f"0x{base:08x}" for base in unfitted) + "."
+    variant = args.work / "board.json"
+    variant.write_text(json.dumps(board, indent=2) + "\n")
+    return variant
+
+
 def agreement_problems(args, console, report):
     """Runs the board runner on the boot's capture; its decision lines must be the debug image's.
     Appends what a reader needs to see a difference to report."""
@@ -187,7 +233,7 @@ def agreement_problems(args, console, report):
     capture_file = args.work / "capture.lspci"
     capture_file.write_text("\n".join(capture) + "\n")
     (args.work / "serial-decisions.txt").write_text("\n".join(serial) + "\n")
-    command = [str(args.agree_with), "--board", str(args.board), "--lspci", str(capture_file),
+    command = [str(args.agree_with), "--board", str(board_for(args)), "--lspci", str(capture_file),
                "--sequence=ovmf", "--decision-lines"]
     model = subprocess.run(command, capture_output=True, text=True, check=False)
     if model.returncode != 0:
@@ -218,7 +264,7 @@ def main():
     args = parse_args()
     name = "e2e.in-firmware" + (".entry-error" if args.expect_entry_error else ".baseline" if args.baseline else "")
     name += ".agreement" if args.agree_with is not None else ""
-    name += "-deep" if args.topology == "deep" else ""
+    name += "" if args.topology == "e2e" else f"-{args.topology}"
     qemu_found = e2e.shutil.which(args.qemu)
     absent = [str(path) for path in (args.ovmf_code, args.ovmf_vars) if not path.is_file()]
     if qemu_found is None or absent:
@@ -244,7 +290,7 @@ def main():
         disk.truncate(e2e.NVME_IMAGE_BYTES)
 
     options = types.SimpleNamespace(qemu=args.qemu, ovmf_code=firmware)
-    topology = DEEP_TOPOLOGY if args.topology == "deep" else e2e.E2E_TOPOLOGY
+    topology = TOPOLOGIES[args.topology][0] + fw_cfg_arguments(unfitted_ioapics(args))
     started = time.monotonic()
     raw, exit_code, timed_out, application_at = boot(e2e.qemu_command(options, fat, variables, nvme, topology),
                                                      args.timeout)

@@ -65,6 +65,8 @@ struct MemoryAccess {
 
 inline constexpr UINTN kMemoryLogCapacity = 64;
 
+inline constexpr UINTN kUnfittedIoApicCapacity = 4;
+
 struct SupportReport {
   // The Framework-era CPU I/O interface the support driver installed.
   EFI_CPU_IO_PROTOCOL *CpuIo;
@@ -79,6 +81,11 @@ struct SupportReport {
   MemoryAccess MemoryLog[kMemoryLogCapacity];
   // ReadSection calls the in-memory volume answered with an image.
   UINTN TestVolumeImagesServed;
+  // I/O APIC bases the boot marked as not fitted (QEMU fw_cfg file
+  // "opt/pciplat/unfitted-ioapics"): their 4 KiB page reads all ones and
+  // ignores writes, as on a board without that I/O APIC.
+  UINTN UnfittedIoApicCount;
+  UINT32 UnfittedIoApics[kUnfittedIoApicCapacity];
 };
 
 } // namespace e2e

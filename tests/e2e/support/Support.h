@@ -11,6 +11,10 @@ extern SupportReport gReport;
 
 // The Framework-era CPU I/O interface, forwarding to the firmware's CPU I/O 2.
 EFI_STATUS InstallCpuIoShim();
+
+// Copies up to Capacity bytes of the QEMU fw_cfg file Name into Buffer;
+// returns how many, 0 when there is no such file (or no fw_cfg device).
+UINTN ReadFwCfgFile(EFI_CPU_IO2_PROTOCOL *CpuIo, const char *Name, char *Buffer, UINTN Capacity);
 // The Framework-era firmware volume interface on every firmware volume 2
 // handle, forwarding ReadSection.
 EFI_STATUS InstallFirmwareVolumeShims();
