@@ -133,7 +133,8 @@ inline constexpr DECISION_ROW DECISION_ROWS[] = {
      "EFI_INVALID_PARAMETER: RomImage or RomSize is null"},
     {K::OptionRom, R::NoPciIo, "no-pci-io", None, None, false, "EFI_NOT_FOUND: no PCI I/O on the handle"},
     {K::OptionRom, R::EthernetSwitchedOff, "ethernet-switched-off", None, None, false,
-     "EFI_NOT_FOUND: an Ethernet controller, and Setup switches their option ROMs off"},
+     "EFI_NOT_FOUND: an Ethernet controller (class 0x0200), and Setup byte 91 is 0 (also when the \"Setup\" "
+     "variable could not be read): no option ROM for Ethernet controllers"},
     {K::OptionRom, R::Unidentified, "unidentified", None, None, false,
      "EFI_NOT_FOUND: location, class or IDs unreadable"},
     {K::OptionRom, R::FileRead, "file-read", Row, None, false, "row {row}: file read"},
