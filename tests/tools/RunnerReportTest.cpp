@@ -94,6 +94,9 @@ TEST(RunnerReportTest, TheWarningBoardShowsEachDisagreement) {
       // Largest exit latency 2 us on the path, one switch: 3 us against 1 us.
       {"l1-latency", "03:00.0", "up to 3 us"},
       {"payload", "03:00.0", "set to 512 bytes (DevCtl bits 7:5) but the function supports 256 bytes"},
+      // LnkCap's Max Link Speed 0000b is reserved: the link's 2.5 GT/s is above nothing it names.
+      {"link-speed", "02:00.0", "its own LnkCap bits 3:0 (Max Link Speed) hold code 0, which is reserved"},
+      {"link-speed", "03:00.0", "02:00.0's LnkCap bits 3:0 (Max Link Speed) hold code 0, which is reserved"},
   };
   for (const Case &Test : Cases) {
     EXPECT_TRUE(Contains(Messages(Warnings, Test.Kind, Test.Location), Test.Part)) << Test.Kind << " " << Test.Part;

@@ -198,13 +198,20 @@ void LinkSpeedAboveSupported(const RunRecord &Record, json &Out) {
                           ? std::nullopt
                           : PortAbove(Record, Location);
     for (const PcieEnd &Limit : Port ? std::vector<PcieEnd>{*End, *Port} : std::vector<PcieEnd>{*End}) {
-      if (Current != 0 && Current > MaxSpeed(Limit)) {
-        Out.push_back(MakeWarning(
-            "link-speed",
-            "LnkSta bits 3:0 report " + Speed(Current) + ", above the " + Speed(MaxSpeed(Limit)) + " that " +
-                (Limit.Location == Location ? std::string("its own") : sim::FormatBdf(Limit.Location) + "'s") +
-                " LnkCap bits 3:0 give as the link's maximum",
-            Location));
+      const unsigned Max = MaxSpeed(Limit);
+      const std::string Whose =
+          Limit.Location == Location ? std::string("its own") : sim::FormatBdf(Limit.Location) + "'s";
+      if (Current != 0 && Max == 0) {
+        Out.push_back(MakeWarning("link-speed",
+                                  "LnkSta bits 3:0 report " + Speed(Current) + ", but " + Whose +
+                                      " LnkCap bits 3:0 (Max Link Speed) hold code 0, which is reserved and "
+                                      "names no speed",
+                                  Location));
+      } else if (Current != 0 && Current > Max) {
+        Out.push_back(MakeWarning("link-speed",
+                                  "LnkSta bits 3:0 report " + Speed(Current) + ", above the " + Speed(Max) + " that " +
+                                      Whose + " LnkCap bits 3:0 give as the link's maximum",
+                                  Location));
       }
     }
   }

@@ -159,8 +159,12 @@ void RenderPayloadTable(const json &Functions, std::string &Out) {
 
 // One row per function whose window registers the driver wrote: both
 // registers before -> after, then the driver's reasons.
-void RenderWindowRegisters(const json &Functions, std::string &Out) {
+void RenderWindowRegisters(const json &Functions, bool Decoded, std::string &Out) {
   Out += "\nConfiguration window registers written (before -> after)\n";
+  if (!Decoded) {
+    Out += "  (nothing decodes the window at 0xE0000000 on this board: the driver's reads there returned 0 and its\n"
+           "  writes reached no register; before -> after are the configuration space's own bytes at 0x56 and 0x174)\n";
+  }
   bool Any = false;
   for (const json &Function : Functions) {
     const json &Changes = Function["changes"];
@@ -184,10 +188,11 @@ void RenderWindowRegisters(const json &Functions, std::string &Out) {
   }
 }
 
-void RenderLinks(const json &Functions, std::string &Out) {
+void RenderLinks(const json &Report, std::string &Out) {
+  const json &Functions = Report["functions"];
   RenderLinkTable(Functions, Out);
   RenderPayloadTable(Functions, Out);
-  RenderWindowRegisters(Functions, Out);
+  RenderWindowRegisters(Functions, Report.value("config_window_decoded", true), Out);
 }
 
 void RenderPayload(const json &Payload, std::string &Out) {
@@ -340,7 +345,7 @@ std::string RenderReport(const json &Report) {
   Out += "\n";
   RenderTree(Report["functions"], Out);
   RenderWarnings(Report["warnings"], Out);
-  RenderLinks(Report["functions"], Out);
+  RenderLinks(Report, Out);
   RenderPayload(Report.value("payload", json()), Out);
   RenderCallbacks(Report["functions"], Out);
   RenderOptionRoms(Report, Out);

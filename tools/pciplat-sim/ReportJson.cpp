@@ -50,8 +50,9 @@ const DECISION *ConfiguredLink(const RunRecord &Record, const sim::Bdf &Location
   return nullptr;
 }
 
-// Why a link row has no record of its own: another function of a configured
-// child device, a port with nothing below it, a port that is no bridge.
+// Why a link row has no record of its own: another function of a child
+// device, configured or not, a port with nothing below it, a port that is no
+// bridge.
 std::string LinkNote(const RunRecord &Record, const sim::Bdf &Location, const ConfigSpace &Before) {
   if (const DECISION *Link = ConfiguredLink(Record, Location);
       Link != nullptr && BdfOf(Link->Detail) != Location && BdfOf(Link->Where) != Location) {
@@ -61,7 +62,11 @@ std::string LinkNote(const RunRecord &Record, const sim::Bdf &Location, const Co
   }
   const UINT8 Type = PortType(Before).value_or(0);
   if (Type != PCIE_PORT_TYPE_ROOT_PORT && Type != PCIE_PORT_TYPE_SWITCH_DOWNSTREAM) {
-    return "";
+    return Location.Function == 0 ? ""
+                                  : "function " + std::to_string(Location.Function) + " of " +
+                                        sim::FormatBdf({Location.Bus, Location.Device, 0}) +
+                                        "'s device: the driver decides a link on function 0 alone and writes the "
+                                        "other functions only when it configures the link";
   }
   if (!IsPciBridge(Before)) {
     return "a " + PortTypeName(Type) + " without a PCI-to-PCI bridge header (header type " +
@@ -339,6 +344,7 @@ json BuildReport(const Board &Layout, const RunOptions &Options, const RunRecord
     Report["accesses"] = ReportAccesses(Record);
     Report["driver_calls"] = Record.DriverCalls;
     Report["stall_us"] = Record.StallMicroseconds;
+    Report["config_window_decoded"] = Record.WindowDecoded;
   }
   Report["schema_version"] = kReportSchemaVersion;
   Report["board"] = Layout.Name;
