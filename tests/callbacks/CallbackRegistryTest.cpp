@@ -193,8 +193,8 @@ TEST_F(CallbackRegistryTest, HooksCalledFromACallbackActOnNothingAndSaySo) {
   Recorder.SetAction(0, [this, &Statuses](const CallbackCall &, PCI_DEVICE_RECORD *) {
     Statuses.push_back(Notify(EfiPciHostBridgeBeginResourceAllocation, ChipsetExit));
     Statuses.push_back(Notify(EfiPciHostBridgeEndResourceAllocation, ChipsetExit));
-    Statuses.push_back(PrepController(Machine->Handles().NewHandle(), {0, 0, 2, 0, 0},
-                                      EfiPciBeforeChildBusEnumeration, ChipsetEntry));
+    Statuses.push_back(
+        PrepController(Machine->Handles().NewHandle(), {0, 0, 2, 0, 0}, EfiPciBeforeChildBusEnumeration, ChipsetEntry));
   });
   ASSERT_EQ(Register(0, PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_PREP_CONTROLLER), EFI_SUCCESS);
   ASSERT_EQ(Register(1, PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_END_ALLOCATION), EFI_SUCCESS);
