@@ -269,7 +269,7 @@ RunBudget BudgetFor(const PciBus &Bus, size_t Enumerations, size_t Requests) {
   const size_t Functions = Bus.Functions().size();
   const size_t Buses = std::min<size_t>(256, Functions + 1);
   const size_t PerWalk = Buses * kAccessesPerBusScan + Functions * kAccessesPerFunction;
-  constexpr size_t kStallsPerPass = kRetrainWaitBudgetMicroseconds / PCIE_LINK_TRAINING_POLL_INTERVAL_US;
+  constexpr size_t kStallsPerPass = kRetrainWaitBudgetMicroseconds / 1000; // polls 1 ms apart, as the README states
   return {Enumerations * kWalksPerEnumeration * PerWalk + Requests * kAccessesPerRequest, Enumerations * kStallsPerPass,
           Enumerations * kRetrainWaitBudgetMicroseconds};
 }
