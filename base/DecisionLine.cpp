@@ -108,6 +108,8 @@ const char *NameOf(DECISION_STYLE Style, UINT64 Value) {
     return PointName(Value);
   case DECISION_STYLE::Call:
     return NameAt(DECISION_CALL_NAMES, CallMember(Value));
+  case DECISION_STYLE::Member:
+    return NameAt(DECISION_CALL_NAMES, Value);
   default:
     return nullptr;
   }

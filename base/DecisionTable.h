@@ -21,6 +21,7 @@ enum class DECISION_STYLE : UINT8 {
   Point,   // a PCI_CALLBACK_* bit: one of DECISION_POINT_NAMES
   Call,    // member << 16 | phase << 8 | chipset phase; the member stands in the line's reason place
   Service, // one of DECISION_SERVICE_NAMES
+  Member,  // a platform-call member alone: one of DECISION_CALL_NAMES
 };
 
 struct DECISION_FIELD {
@@ -89,6 +90,9 @@ inline constexpr DECISION_FIELD Status = {"status", S::Hex, false};
 inline constexpr DECISION_FIELD Point = {"point", S::Point, false};
 inline constexpr DECISION_FIELD Call = {"call", S::Call, false};
 inline constexpr DECISION_FIELD Service = {"service", S::Service, false};
+inline constexpr DECISION_FIELD Hook = {"hook", S::Member, false};
+inline constexpr DECISION_FIELD Volume = {"volume", S::Dec, false};
+inline constexpr DECISION_FIELD Size = {"size", S::Dec, false};
 
 inline constexpr DECISION_ROW DECISION_ROWS[] = {
     {K::PlatformCall, R::None, "-", Call, Status, false, "platform hook {call} returned {status}"},
@@ -166,6 +170,19 @@ inline constexpr DECISION_ROW DECISION_ROWS[] = {
      "{service} not located (the lookup returned {status}): the steps that need it are skipped"},
     {K::Service, R::StepSkipped, "step-skipped", Service, Point, false,
      "at {point}: the callback walk, and at begin-allocation the link and payload passes, skipped: no {service}"},
+    {K::Retrain, R::BudgetSpent, "budget-spent", Polls, Waited, false,
+     "stopped waiting after {polls:poll} ({us} us): the pass's retrain waits used up their budget; the retrain stays "
+     "requested"},
+    {K::Retrain, R::AlreadyWaited, "already-waited", None, None, false,
+     "retrain requested, not waited for: this pass waited for this port's link once already"},
+    {K::Link, R::Unreadable, "register-unreadable", Register, None, false,
+     "left alone: link register {register} could not be read here, and a link qualifies only on values read"},
+    {K::OptionRom, R::EmptySection, "empty-section", Volume, Size, false,
+     "volume {volume} read the raw section with success but handed no image (a null buffer, or {size} bytes): "
+     "the file counts as missing there"},
+    {K::Callback, R::ReEntered, "re-entry-refused", Point, Hook, false,
+     "refused: {hook} called from a callback while the callbacks of {point} ran; it acted on nothing and returned "
+     "EFI_SUCCESS"},
 };
 } // namespace decision_fields
 

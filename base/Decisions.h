@@ -83,6 +83,12 @@ enum class DECISION_REASON : UINT8 {
   Located,
   NotLocated,  // Detail: the lookup's status
   StepSkipped, // the service is missing: Detail the callback point whose walks and passes were skipped
+  // Later additions, at the end so that no earlier line changes.
+  BudgetSpent,   // Retrain: the pass's retrain waits reached their budget; the retrain stays requested
+  AlreadyWaited, // Retrain: requested again, not waited for: the pass waited for this link already
+  Unreadable,    // Link: Value the register that could not be read at Where; its link is left alone
+  EmptySection,  // OptionRom: a volume's ReadSection succeeded without an image; Value volume, Detail size
+  ReEntered,     // Callback: a platform hook called from a callback did nothing; Value point, Detail member
 };
 
 // The members of PlatformCall decisions.

@@ -11,6 +11,7 @@ PCI_CALLBACK_PROTOCOL mPciCallback;
 LIST_ENTRY mCallbackList;
 PCI_DEVICE_RECORD mDeviceRecord;
 UINT32 mCurrentPhaseMask;
+UINT32 mDispatchingPoint; // the point whose callbacks are running, 0 for none
 
 bool IsRegistered(PCI_CALLBACK_FUNCTION *Callback) {
   for (LIST_ENTRY *Link = mCallbackList.ForwardLink; Link != &mCallbackList; Link = Link->ForwardLink) {
@@ -28,6 +29,7 @@ void ResetPciCallbacks() {
   InitializeListHead(&mCallbackList);
   mDeviceRecord = {};
   mCurrentPhaseMask = 0;
+  mDispatchingPoint = 0;
 }
 
 PCI_CALLBACK_PROTOCOL *PciCallbackProtocol() { return &mPciCallback; }
@@ -60,6 +62,7 @@ void DispatchPciCallbacks(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_HAN
                           UINT64 PciAddress) {
   Decide(DECISION_KIND::Callback, DECISION_REASON::None, PciAddress, mCurrentPhaseMask);
   mDeviceRecord.RootBridgeIo = RootBridgeIo;
+  mDispatchingPoint = mCurrentPhaseMask;
   // The next link is read only after the call returns, so that a callback that
   // registers another one has it called in this same dispatch.
   for (LIST_ENTRY *Link = mCallbackList.ForwardLink; Link != &mCallbackList; Link = Link->ForwardLink) {
@@ -68,7 +71,10 @@ void DispatchPciCallbacks(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_HAN
       (void)Entry->Callback(RootBridgeHandle, PciAddress, mCurrentPhaseMask, &mDeviceRecord);
     }
   }
+  mDispatchingPoint = 0;
 }
+
+UINT32 DispatchingPciCallbacks() { return mDispatchingPoint; }
 
 const LIST_ENTRY *PciCallbackRegistrations() { return &mCallbackList; }
 

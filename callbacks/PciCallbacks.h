@@ -46,6 +46,11 @@ void BeginCallbackPoint(UINT32 Mask);
 void DispatchPciCallbacks(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_HANDLE RootBridgeHandle,
                           UINT64 PciAddress);
 
+// The point (PCI_CALLBACK_* bit) whose callbacks are running, 0 when none is:
+// code of other drivers is then on the stack, inside a walk or a prepared
+// controller's dispatch.
+UINT32 DispatchingPciCallbacks();
+
 // Dispatches the current point for every present function of Bus and, depth
 // first, of the buses behind its bridges, reading each header into the record.
 void WalkPciBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_HANDLE RootBridgeHandle, UINT8 Bus);

@@ -5,6 +5,7 @@
 #include "PhaseActions.h"
 
 #include "base/Decisions.h"
+#include "callbacks/PciCallbacks.h"
 #include "oprom/OptionRom.h"
 #include "pci/PciAddress.h"
 #include "platform/SetupData.h"
@@ -13,6 +14,18 @@ namespace {
 
 void DecideCall(UINT64 Member, UINT64 Where, UINT32 Phase, UINT32 ChipsetPhase, EFI_STATUS Status) {
   Decide(DECISION_KIND::PlatformCall, DECISION_REASON::None, Where, Member << 16 | Phase << 8 | ChipsetPhase, Status);
+}
+
+// A phase hook called from a callback would nest a walk inside the running one
+// or change the point under the dispatch in progress: it acts on nothing and,
+// like every notification, succeeds.
+bool RefusedFromCallback(UINT64 Member) {
+  const UINT32 Point = DispatchingPciCallbacks();
+  if (Point == 0) {
+    return false;
+  }
+  Decide(DECISION_KIND::Callback, DECISION_REASON::ReEntered, DECISION_NOWHERE, Point, Member);
+  return true;
 }
 
 } // namespace
@@ -24,7 +37,7 @@ EFI_STATUS EFIAPI PlatformNotify(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HANDLE Hos
   (void)HostBridge;
   DecideCall(DECISION_CALL_PLATFORM_NOTIFY, DECISION_NOWHERE, Phase, ChipsetPhase, EFI_SUCCESS);
   // All of the driver's work follows the host bridge's own handling of a phase.
-  if (ChipsetPhase == ChipsetEntry) {
+  if (ChipsetPhase == ChipsetEntry || RefusedFromCallback(DECISION_CALL_PLATFORM_NOTIFY)) {
     return EFI_SUCCESS;
   }
   switch (Phase) {
@@ -50,6 +63,9 @@ EFI_STATUS EFIAPI PlatformPrepController(EFI_PCI_PLATFORM_PROTOCOL *This, EFI_HA
   (void)This;
   (void)HostBridge;
   DecideCall(DECISION_CALL_PREP_CONTROLLER, PciAddressValue(PciAddress), Phase, ChipsetPhase, EFI_SUCCESS);
+  if (RefusedFromCallback(DECISION_CALL_PREP_CONTROLLER)) {
+    return EFI_SUCCESS;
+  }
   NoteRootBridge(RootBridge);
   if (Phase == EfiPciBeforeChildBusEnumeration && ChipsetPhase == ChipsetEntry) {
     OnPrepareController(PciAddress);

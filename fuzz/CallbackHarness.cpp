@@ -96,6 +96,31 @@ void CallbackHarness::OnCall(const sim::CallbackCall &Call, PCI_DEVICE_RECORD *R
     Register(Behaviour.RegisteredSlot, Behaviour.RegisteredMask);
     InCallback = false;
   }
+  if (Behaviour.CallsPlatform) {
+    CallPlatform(Behaviour.PlatformCall);
+  }
+}
+
+// A hook called from inside a dispatch acts on nothing: it makes no access,
+// calls no callback and succeeds.
+void CallbackHarness::CallPlatform(UINT8 Which) {
+  EFI_PCI_PLATFORM_PROTOCOL *Platform = Board.PciPlatform();
+  const size_t Accesses = Board.Log().All().size();
+  const size_t Calls = Recorder.Calls().size();
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (Which == 2) {
+    EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_PCI_ADDRESS Address{};
+    Status = Platform->PlatformPrepController(Platform, Board.HostBridgeHandle(), Board.RootBridgeHandle(), Address,
+                                              EfiPciBeforeChildBusEnumeration, ChipsetEntry);
+  } else {
+    Status = Platform->PlatformNotify(
+        Platform, Board.HostBridgeHandle(),
+        Which == 0 ? EfiPciHostBridgeBeginResourceAllocation : EfiPciHostBridgeEndResourceAllocation, ChipsetExit);
+  }
+  if (Status != EFI_SUCCESS || Board.Log().All().size() != Accesses || Recorder.Calls().size() != Calls) {
+    Violations->push_back("a platform hook called from a callback answered " + StatusText(Status) +
+                          " or acted: accesses or callbacks followed");
+  }
 }
 
 // One dispatch calls, in registration order, every registration selecting its

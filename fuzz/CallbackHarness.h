@@ -27,6 +27,11 @@ public:
     bool SetsHeaderType = false; // writes HeaderType into the record's header-type byte
     UINT8 HeaderType = 0;
     bool TogglesBridge = false; // flips the record between a bridge and an endpoint
+    // Calls back into the platform protocol while it runs: PlatformNotify at
+    // the begin (or end) of resource allocation, or PlatformPrepController.
+    // Each must act on nothing: no access, no callback, and EFI_SUCCESS.
+    bool CallsPlatform = false;
+    UINT8 PlatformCall = 0; // 0 begin allocation, 1 end allocation, 2 prepare controller
   };
 
   // Protocol is the driver's PCI_CALLBACK_PROTOCOL; Violations collects what
@@ -64,6 +69,7 @@ private:
 
   void Attempt(PCI_CALLBACK_FUNCTION *Function, size_t Slot, UINT32 Mask);
   void OnCall(const sim::CallbackCall &Call, PCI_DEVICE_RECORD *Record);
+  void CallPlatform(UINT8 Which);
   // Checks the dispatch that ended before call End.
   void CheckDispatch(size_t End);
 

@@ -1,5 +1,7 @@
 #include "fuzz/HostileBoard.h"
 
+#include <algorithm>
+
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
 #include "pcie/LinkTuning.h"
@@ -103,6 +105,7 @@ HostileBoard DecodeHostileBoard(const uint8_t *Data, size_t Size) {
   Board.Setup = (Flags & 0x08) != 0;
   Board.NoRootBridge = (Flags & 0x10) != 0;
   Board.NoCpuIo = (Flags & 0x20) != 0;
+  Board.UnalignedAllowed = (Flags & 0x40) != 0;
   Board.DisableAspmTooLarge = (Flags & 0x80) != 0;
   Board.FailingAllocation = Input.Byte();
   const size_t Callbacks = Input.Byte() % (kMaxCallbacks + 1);
@@ -110,7 +113,10 @@ HostileBoard DecodeHostileBoard(const uint8_t *Data, size_t Size) {
     HostileCallback Callback{};
     Callback.Slot = Input.Byte();
     Callback.Mask = Input.Byte();
-    Callback.Action = static_cast<CallbackAction>(Input.Byte() & 0x03);
+    const UINT8 Action = Input.Byte();
+    Callback.Action = static_cast<CallbackAction>(Action & 0x03);
+    Callback.CallsPlatform = (Action & 0x04) != 0;
+    Callback.PlatformCall = static_cast<UINT8>(std::min((Action >> 3) & 0x03, 2));
     Callback.Argument = Input.Byte();
     Board.Callbacks.push_back(Callback);
   }
@@ -138,6 +144,7 @@ void BuildHostileBoard(const HostileBoard &Board, sim::Machine &Target) {
   if (Board.NoRootBridge) {
     Target.Handles().FailLocateProtocol(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   }
+  Target.SetUnalignedConfigAccess(Board.UnalignedAllowed);
   if (Board.NoCpuIo) {
     Target.Handles().FailLocateProtocol(EFI_CPU_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   }

@@ -9,9 +9,12 @@
 // Layout (one byte each unless said otherwise):
 //   flags            bit0 "DisableASPM" (bit7: 33 bytes, too large to count)
 //                    bit1 host bridge of the family at 0:0.0, bit2 early revision
-//                    bit3 "Setup" present, bit4 no root bridge, bit5 no CPU I/O
+//                    bit3 "Setup" present, bit4 no root bridge, bit5 no CPU I/O,
+//                    bit6 the root bridge allows unaligned accesses
 //   failing allocation (0 = none), counted from after the driver is loaded
-//   callback count C, then C callbacks of 4 bytes: slot, mask, action, argument
+//   callback count C, then C callbacks of 4 bytes: slot, mask, action (bits
+//   1-0; bit 2 also calls the platform protocol back, bits 4-3 which hook),
+//   argument
 //   functions until the input ends, 10 bytes plus 2 per poke:
 //     bus, device | function << 5, header type, secondary bus,
 //     flags (bit0 capability-list status bit, bit1 PCI Express capability,
@@ -62,6 +65,11 @@ struct HostileCallback {
   UINT32 Mask;
   CallbackAction Action;
   UINT8 Argument;
+  // Action byte bit 2: the callback also calls back into the platform
+  // protocol, bits 4-3 saying how (0 begin-allocation notify, 1 end-allocation
+  // notify, 2 or 3 prepare controller).
+  bool CallsPlatform = false;
+  UINT8 PlatformCall = 0;
 };
 
 struct HostileFunction {
@@ -84,6 +92,7 @@ struct HostileBoard {
   bool Setup = false;
   bool NoRootBridge = false;
   bool NoCpuIo = false;
+  bool UnalignedAllowed = false;
   size_t FailingAllocation = 0;
   std::vector<HostileCallback> Callbacks;
   std::vector<HostileFunction> Functions;

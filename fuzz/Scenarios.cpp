@@ -11,6 +11,7 @@
 #include "sim/PciIoDevice.h"
 #include "sim/Sequencer.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace fuzz {
@@ -63,6 +64,8 @@ CallbackHarness::SlotBehaviour BehaviourOf(const HostileCallback &Callback) {
   case CallbackAction::Nothing:
     break;
   }
+  Behaviour.CallsPlatform = Callback.CallsPlatform;
+  Behaviour.PlatformCall = Callback.PlatformCall;
   return Behaviour;
 }
 
@@ -71,6 +74,7 @@ void CheckRun(sim::Machine &Board, const sim::RegisterOwnership &Owned, const si
               bool AspmSwitchedOff, sim::PoolOwners *Owners, Violations *All) {
   Append(All, Board.Faults(), "model");
   Append(All, sim::CheckConfigurationWrites(Board.Log(), Owned, AspmSwitchedOff), "config");
+  Append(All, sim::CheckLinkWritesFollowReads(Board.Log(), Owned), "failed read");
   Append(All, sim::CheckWindowWrites(Board.Log(), Owned, AspmSwitchedOff), "window");
   Append(All, sim::CheckMemoryWrites(Board.Log()), "memory");
   Append(All, sim::CheckBudget(Board, Budget), "budget");
@@ -115,6 +119,9 @@ EnumerationResult EnumerateAndCheck(sim::Machine &Board, const EnumerationOption
       Result.Requests.push_back({Status, Board.Memory().FailedAllocations() != FailedBefore});
       if (Status == EFI_SUCCESS) {
         Returned.push_back({Image, Size});
+        if (Image == nullptr || Size == 0) {
+          All.emplace_back("GetPciRom succeeded with a null or empty image");
+        }
       } else if (Status != EFI_NOT_FOUND) {
         All.emplace_back("GetPciRom answered a status other than EFI_SUCCESS or EFI_NOT_FOUND");
       }
@@ -146,9 +153,11 @@ namespace {
 //             bit2 every fourth request passes a null RomImage, bit3 a null RomSize
 //   "Setup" length / 3, the value of its byte 91
 //   failing allocation (0 = none), counted from after the driver is loaded
-//   volume count (0-3), each: flags (bit0 interface lookup fails), file mask
-//             (bits 0-4 the table's files, bit 5 a file nobody asks for), then
-//             one size byte per file present (size 1 + 16 * byte)
+//   volume count (0-3), each: flags (bit0 interface lookup fails, bit1 files
+//             with an odd size byte answer ReadSection with success and a null
+//             buffer, bit2 files with an even size byte hold no bytes), file
+//             mask (bits 0-4 the table's files, bit 5 a file nobody asks for),
+//             then one size byte per file present (size 1 + 16 * byte)
 //   device count (0-7), each 8 bytes: table row (7 = none), device, function,
 //             vendor ID and device ID when not from a row (2 bytes each, low
 //             first), flags (bit0 GetLocation fails, bit1 class read fails,
@@ -190,8 +199,16 @@ void AddVolumes(ByteReader &Input, sim::Machine &Board) {
     const EFI_GUID Names[] = {mOptionRomTable[0].FileGuid, mOptionRomTable[1].FileGuid, mOptionRomTable[2].FileGuid,
                               mOptionRomTable[4].FileGuid, mOptionRomTable[5].FileGuid, kStranger};
     for (size_t File = 0; File < std::size(Names); ++File) {
-      if ((Files & (1U << File)) != 0) {
-        const size_t Size = 1 + 16 * size_t{Input.Byte()};
+      if ((Files & (1U << File)) == 0) {
+        continue;
+      }
+      const UINT8 SizeByte = Input.Byte();
+      const size_t Size = 1 + 16 * size_t{SizeByte};
+      if ((Flags & 0x02) != 0 && (SizeByte & 1) != 0) {
+        Volume.AddFileWithoutImage(Names[File], Size);
+      } else if ((Flags & 0x04) != 0 && (SizeByte & 1) == 0) {
+        Volume.AddRawFile(Names[File], {});
+      } else {
         Volume.AddRawFile(Names[File], std::vector<UINT8>(Size, static_cast<UINT8>(0xC0 + File)));
       }
     }
@@ -296,6 +313,9 @@ void CheckRequest(const RomDevice *Device, EFI_STATUS Status, const sim::Returne
   const bool HasPciIo = Device != nullptr && Device->HasPciIo;
   if (Status == EFI_SUCCESS) {
     Returned->push_back(Image);
+    if (Image.Image == nullptr || Image.Size == 0) {
+      All->emplace_back("GetPciRom succeeded with a null or empty image");
+    }
     if (!HasPciIo || !Device->Identified || !MatchesAnyRow(*Device)) {
       All->emplace_back("GetPciRom found an image for a device no table row names");
     }
@@ -379,7 +399,10 @@ namespace {
 //     operation bit 3 is set (then ChipsetExit, which dispatches nothing)
 //   3 the walk at the begin of resource allocation
 //   4 the walk at the end of resource allocation
-//   5 the (1 + (argument & 3))-th allocation from now fails
+//   5 the (1 + (argument & 3))-th allocation from now fails; with argument
+//     bit 7 set instead: slot (argument & 7) calls back into the platform
+//     protocol whenever it is called (hook (argument >> 3) & 3: begin- or
+//     end-allocation notify, prepare controller)
 //   6 slot (argument & 7) registers slot ((argument >> 3) & 7) with mask
 //     MaskOf(operation >> 3) whenever it is called
 //   7 slot (argument & 7) writes (operation) into the record's header-type
@@ -449,6 +472,13 @@ struct RegistrationRun {
     Harness.SetBehaviour(Argument & 0x07, Behaviour);
   }
 
+  void CallBack(UINT8 Argument) {
+    CallbackHarness::SlotBehaviour Behaviour;
+    Behaviour.CallsPlatform = true;
+    Behaviour.PlatformCall = static_cast<UINT8>(std::min((Argument >> 3) & 0x03, 2));
+    Harness.SetBehaviour(Argument & 0x07, Behaviour);
+  }
+
   // One operation of the input: low 3 bits of Operation choose it.
   void Perform(UINT8 Operation, UINT8 Argument) {
     switch (Operation & 0x07) {
@@ -468,7 +498,11 @@ struct RegistrationRun {
       Notify(EfiPciHostBridgeEndResourceAllocation);
       break;
     case 5:
-      Harness.FailAllocation(1 + (Argument & 0x03));
+      if ((Argument & 0x80) != 0) {
+        CallBack(Argument);
+      } else {
+        Harness.FailAllocation(1 + (Argument & 0x03));
+      }
       break;
     default:
       SetBehaviour(Operation, Argument);

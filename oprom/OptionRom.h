@@ -25,7 +25,9 @@ EFI_STATUS SupplyPciRom(EFI_HANDLE PciHandle, VOID **RomImage, UINTN *RomSize,
 
 // The raw section of a firmware file, from the first volume that holds it, in
 // the order the firmware lists the volumes. On success *Buffer is pool memory
-// the caller owns and *Size its length. EFI_LOAD_ERROR when a volume's
+// the caller owns and *Size its length, never null or 0: a volume whose
+// ReadSection succeeds with a null buffer or no bytes does not hold the file
+// (its buffer, if any, is freed). EFI_LOAD_ERROR when a volume's
 // interface cannot be obtained (the search stops there); EFI_NOT_FOUND when no
 // volume holds the file or none exists.
 [[nodiscard]] EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size);

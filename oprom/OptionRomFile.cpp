@@ -1,6 +1,7 @@
 // The firmware-volume search for one option ROM file.
 #include "OptionRom.h"
 
+#include "base/Decisions.h"
 #include "base/FirmwareServices.h"
 
 namespace {
@@ -20,8 +21,17 @@ EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCoun
     *Buffer = nullptr;
     *Size = 0;
     UINT32 AuthenticationStatus = 0;
-    if (!EFI_ERROR(Volume->ReadSection(Volume, &FileGuid, EFI_SECTION_RAW, 0, Buffer, Size, &AuthenticationStatus))) {
+    if (EFI_ERROR(Volume->ReadSection(Volume, &FileGuid, EFI_SECTION_RAW, 0, Buffer, Size, &AuthenticationStatus))) {
+      continue;
+    }
+    if (*Buffer != nullptr && *Size != 0) {
       return EFI_SUCCESS;
+    }
+    // Success without bytes is no image: the file counts as missing in this
+    // volume, and what the volume allocated is given back here.
+    Decide(DECISION_KIND::OptionRom, DECISION_REASON::EmptySection, DECISION_NOWHERE, Index, *Size);
+    if (*Buffer != nullptr) {
+      BootServices()->FreePool(*Buffer);
     }
   }
   return EFI_NOT_FOUND;

@@ -13,8 +13,25 @@ bool ReadPciHeader(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 *Buffer,
   if (HeaderVendorId(Buffer) == PCI_VENDOR_ID_ABSENT) {
     return false;
   }
-  (void)RootBridgeIo->Pci.Read(RootBridgeIo, EfiPciWidthUint32, Address, PCI_HEADER_SIZE / sizeof(UINT32), Buffer);
+  // A failed header read leaves all ones, as every failed read reads, never
+  // bytes of the function read before: the function counts as absent.
+  if (EFI_ERROR(
+          RootBridgeIo->Pci.Read(RootBridgeIo, EfiPciWidthUint32, Address, PCI_HEADER_SIZE / sizeof(UINT32), Buffer))) {
+    for (UINTN Byte = 0; Byte < PCI_HEADER_SIZE; ++Byte) {
+      Buffer[Byte] = 0xFF;
+    }
+    return false;
+  }
   return true;
+}
+
+UINT32 PciConfigReadWidthOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo,
+                                EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
+  UINT32 Value = 0;
+  if (EFI_ERROR(RootBridgeIo->Pci.Read(RootBridgeIo, Width, Address, 1, &Value))) {
+    return ~UINT32{0};
+  }
+  return Value;
 }
 
 EFI_STATUS FindPcieCapability(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address, UINT8 *CapOffset) {

@@ -24,18 +24,21 @@ template <typename T>
   return RootBridgeIo->Pci.Read(RootBridgeIo, PciWidthOf<T>(), Address, 1, Value);
 }
 
-// One register read whose failure reads as all one bits, as an absent function does.
-template <typename T> T PciConfigReadOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address) {
-  T Value = 0;
-  if (EFI_ERROR(PciConfigRead(RootBridgeIo, Address, &Value))) {
-    return static_cast<T>(~T{0});
-  }
-  return Value;
+// One register read of Width whose failure reads as all one bits, as an
+// absent function does; the value in the low bytes.
+UINT32 PciConfigReadWidthOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo,
+                                EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address);
+
+template <typename T>
+[[gnu::always_inline]] inline T PciConfigReadOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address) {
+  return static_cast<T>(PciConfigReadWidthOrOnes(RootBridgeIo, PciWidthOf<T>(), Address));
 }
 
 // Reads the 64-byte header of (Bus, Device, Function) into Buffer and tells
 // whether the function is present. When it is absent (or the first read fails)
-// only the first 4 bytes of Buffer have changed.
+// only the first 4 bytes of Buffer have changed. When the whole header cannot
+// be read after the first dword could, Buffer holds all ones (vendor ID
+// 0xFFFF) and the function counts as absent.
 [[nodiscard]] bool ReadPciHeader(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 *Buffer, UINT8 Bus, UINT8 Device,
                                  UINT8 Function);
 

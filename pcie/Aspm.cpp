@@ -33,6 +33,7 @@ struct LINK_OWNER {
   UINT8 PortType;
   UINT8 LinkControl; // carries over from one child to the next
   bool L1;
+  bool Waited; // a retrain of this link has been waited for in this pass
 };
 
 bool AspmDisabledByVariable() {
@@ -91,7 +92,7 @@ public:
   // A bus-0 port, or a child below a port (function 0 only: the functions of a
   // multi-function child are reached from it). A switch port among them is
   // entered next, bracketed by its link-setup bit.
-  UINT8 Visit(LINK_OWNER &Owner, const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) const {
+  UINT8 Visit(LINK_OWNER &Owner, const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) {
     PCIE_FUNCTION Function{};
     if (!FindPcieFunction(At.Bus, At.Device, At.Function, &Function)) {
       return 0;
@@ -126,18 +127,29 @@ private:
     return true;
   }
 
-  bool SupportsAspmL1(const PCIE_FUNCTION &Port) const {
-    const auto LinkCapabilities =
-        PciConfigReadOrOnes<UINT32>(RootBridgeIo, CapabilityRegister(Port, PCIE_LINK_CAPABILITIES_OFFSET));
-    return (LinkCapabilities & PCIE_LINK_CAPABILITIES_ASPM_L1) != 0;
+  // A link qualifies only on values actually read. A failed read reads all
+  // ones, which would pass for L1 supported and slot clock present; so does a
+  // function that has gone. A link register reading all ones qualifies for
+  // nothing.
+  template <typename T> [[nodiscard]] bool ReadLinkRegister(const PCIE_FUNCTION &Port, UINT32 Offset, T *Value) const {
+    *Value = PciConfigReadOrOnes<T>(RootBridgeIo, CapabilityRegister(Port, Offset));
+    if (*Value == static_cast<T>(~T{0})) {
+      Decide(DECISION_KIND::Link, DECISION_REASON::Unreadable, AddressOf(Port), Port.Cap + Offset);
+      return false;
+    }
+    return true;
   }
 
+  bool SupportsAspmL1(const PCIE_FUNCTION &Port) const {
+    UINT32 LinkCapabilities = 0;
+    return ReadLinkRegister(Port, PCIE_LINK_CAPABILITIES_OFFSET, &LinkCapabilities) &&
+           (LinkCapabilities & PCIE_LINK_CAPABILITIES_ASPM_L1) != 0;
+  }
+
+  // A failed read reads all ones, port type 15: neither a port that owns a
+  // link nor a switch port, so it qualifies for nothing.
   UINT8 ReadPortType(const PCIE_FUNCTION &Port) const {
     return PciePortType(PciConfigReadOrOnes<UINT8>(RootBridgeIo, CapabilityRegister(Port, PCIE_CAPABILITIES_OFFSET)));
-  }
-
-  UINT16 ReadLinkStatus(const PCIE_FUNCTION &Port) const {
-    return PciConfigReadOrOnes<UINT16>(RootBridgeIo, CapabilityRegister(Port, PCIE_LINK_STATUS_OFFSET));
   }
 
   void SetLinkControlBits(const PCIE_FUNCTION &Port, UINT8 Bits) const {
@@ -147,7 +159,7 @@ private:
   // The PCI Express bridge at At, entered: what the links below it are
   // configured from. 0 when it is no such bridge or the walk may not descend
   // to its secondary bus.
-  UINT8 EnterPort(const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) const {
+  [[gnu::noinline]] UINT8 EnterPort(const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) const {
     UINT8 Header[PCI_HEADER_SIZE] = {};
     UINT8 Secondary = 0;
     if (!ReadPciHeader(RootBridgeIo, Header, At.Bus, At.Device, At.Function) || !IsPciToPciBridge(HeaderType(Header)) ||
@@ -165,7 +177,7 @@ private:
   // Reads the child's L1 support and port type and, when the owner is a port
   // that owns the link, configures the link. True when the child is a switch
   // port, whose own links come next.
-  bool TuneLinkToChild(LINK_OWNER &Owner, const PCIE_FUNCTION &Child, UINT8 ChildHeaderType) const {
+  bool TuneLinkToChild(LINK_OWNER &Owner, const PCIE_FUNCTION &Child, UINT8 ChildHeaderType) {
     const bool ChildL1 = SupportsAspmL1(Child);
     const UINT8 ChildType = ReadPortType(Child);
     if (IsDownstreamPort(Owner.PortType)) {
@@ -178,10 +190,16 @@ private:
   }
 
   // The link between the owner and the child. The link-control value carries
-  // over to the owner's later children.
-  void ConfigureLink(LINK_OWNER &Owner, const PCIE_FUNCTION &Child, bool ChildL1, UINT8 ChildHeaderType) const {
-    const UINT16 OwnerStatus = ReadLinkStatus(Owner.Port);
-    const UINT16 ChildStatus = ReadLinkStatus(Child);
+  // over to the owner's later children. Kept out of the walk's loop (as is
+  // EnterPort): the image is smaller so.
+  [[gnu::noinline]] void ConfigureLink(LINK_OWNER &Owner, const PCIE_FUNCTION &Child, bool ChildL1,
+                                       UINT8 ChildHeaderType) {
+    UINT16 OwnerStatus = 0;
+    UINT16 ChildStatus = 0;
+    if (!ReadLinkRegister(Owner.Port, PCIE_LINK_STATUS_OFFSET, &OwnerStatus) ||
+        !ReadLinkRegister(Child, PCIE_LINK_STATUS_OFFSET, &ChildStatus)) {
+      return;
+    }
     if ((ChildStatus & PCIE_LINK_STATUS_SPEED_MASK) != PCIE_LINK_STATUS_SPEED_2_5_GTPS) {
       Owner.LinkControl = LinkControlForHostBridge(RootBridgeIo, Owner.LinkControl);
     }
@@ -197,7 +215,7 @@ private:
                                                                 : DECISION_REASON::L1Withheld,
            AddressOf(Owner.Port), Owner.LinkControl, AddressOf(Child));
     ApplyLinkControl(Owner, Child, ChildHeaderType);
-    RetrainLink(Owner.Port);
+    RetrainLink(Owner);
   }
 
   // Both ends of the link take the owner's link-control value: the port before
@@ -219,16 +237,22 @@ private:
   }
 
   // A link that does not finish training keeps the bits already written; the
-  // pass goes on with the next child.
-  void RetrainLink(const PCIE_FUNCTION &Port) const {
-    SetLinkControlBits(Port, PCIE_LINK_CONTROL_RETRAIN);
-    WaitForLinkTraining(Port);
+  // pass goes on with the next child. A port's later children retrain the
+  // same link again without a wait of their own.
+  void RetrainLink(LINK_OWNER &Owner) {
+    SetLinkControlBits(Owner.Port, PCIE_LINK_CONTROL_RETRAIN);
+    if (Owner.Waited) {
+      Decide(DECISION_KIND::Retrain, DECISION_REASON::AlreadyWaited, AddressOf(Owner.Port));
+      return;
+    }
+    Owner.Waited = true;
+    WaitForLinkTraining(Owner.Port);
   }
 
   // Polls the port's Link Training bit, with no delay before the first look,
-  // until it clears, its status cannot be read, or
-  // PCIE_LINK_TRAINING_TIMEOUT_US has passed.
-  void WaitForLinkTraining(const PCIE_FUNCTION &Port) const {
+  // until it clears, its status cannot be read, PCIE_LINK_TRAINING_TIMEOUT_US
+  // has passed, or the pass's waits have used up PCIE_LINK_RETRAIN_BUDGET_US.
+  void WaitForLinkTraining(const PCIE_FUNCTION &Port) {
     const UINT64 LinkStatus = CapabilityRegister(Port, PCIE_LINK_STATUS_OFFSET);
     for (UINTN Waited = 0;; Waited += PCIE_LINK_TRAINING_POLL_INTERVAL_US) {
       UINT16 Status = 0;
@@ -236,12 +260,16 @@ private:
         DecideRetrain(DECISION_REASON::StatusUnreadable, Port, Waited);
         return;
       }
-      if ((Status & PCIE_LINK_STATUS_TRAINING) == 0 || Waited >= PCIE_LINK_TRAINING_TIMEOUT_US) {
-        DecideRetrain((Status & PCIE_LINK_STATUS_TRAINING) == 0 ? DECISION_REASON::Trained : DECISION_REASON::GaveUp,
+      const bool Trained = (Status & PCIE_LINK_STATUS_TRAINING) == 0;
+      if (Trained || Waited >= PCIE_LINK_TRAINING_TIMEOUT_US || Stalled >= PCIE_LINK_RETRAIN_BUDGET_US) {
+        DecideRetrain(Trained                                   ? DECISION_REASON::Trained
+                      : Waited >= PCIE_LINK_TRAINING_TIMEOUT_US ? DECISION_REASON::GaveUp
+                                                                : DECISION_REASON::BudgetSpent,
                       Port, Waited);
         return;
       }
       (void)BootServices()->Stall(PCIE_LINK_TRAINING_POLL_INTERVAL_US);
+      Stalled += PCIE_LINK_TRAINING_POLL_INTERVAL_US;
     }
   }
 
@@ -252,6 +280,7 @@ private:
 
   EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo;
   bool Disabled;
+  UINTN Stalled = 0; // by every retrain wait of this pass together
 };
 
 } // namespace

@@ -17,6 +17,14 @@ inline constexpr UINTN DISABLE_ASPM_VARIABLE_BUFFER_SIZE = 32;
 // within a second; a stuck one must not hold the boot longer than that.
 inline constexpr UINTN PCIE_LINK_TRAINING_TIMEOUT_US = 1000000;
 inline constexpr UINTN PCIE_LINK_TRAINING_POLL_INTERVAL_US = 1000;
+// The most all retrain waits of one ASPM pass stall together. Each link is
+// waited for once per pass (the children of a port share its one link); past
+// the budget retrains are still requested but not waited for, so links that
+// never finish training delay the boot by at most this much per
+// begin-resource-allocation notification, however many there are. Two waits'
+// worth: a stuck link costs its full timeout and leaves as much again for the
+// links that train, which take far less.
+inline constexpr UINTN PCIE_LINK_RETRAIN_BUDGET_US = 2 * PCIE_LINK_TRAINING_TIMEOUT_US;
 
 // Sets common clock and L1 on the qualifying links below every bus-0 bridge,
 // unless "DisableASPM" exists.

@@ -24,6 +24,11 @@ FirmwareVolume &FirmwareVolume::AddRawFile(const EFI_GUID &Name, std::vector<UIN
   return AddFile(Name, {Section{EFI_SECTION_RAW, std::move(Contents)}});
 }
 
+FirmwareVolume &FirmwareVolume::AddFileWithoutImage(const EFI_GUID &Name, UINTN Size) {
+  WithoutImage[Name] = Size;
+  return *this;
+}
+
 void FirmwareVolume::FailInterfaceLookup(EFI_STATUS Status) {
   Owner.Handles().FailHandleProtocol(VolumeHandle, EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, Status);
 }
@@ -74,6 +79,12 @@ EFI_STATUS EFIAPI FirmwareVolume::ReadSectionService(EFI_FIRMWARE_VOLUME_PROTOCO
     return EFI_INVALID_PARAMETER;
   }
   Volume.Reads.push_back(*NameGuid);
+  if (const auto Faulty = Volume.WithoutImage.find(*NameGuid); Faulty != Volume.WithoutImage.end()) {
+    *Buffer = nullptr;
+    *BufferSize = Faulty->second;
+    *AuthenticationStatus = 0;
+    return EFI_SUCCESS;
+  }
   const Section *Found = Volume.FindSection(*NameGuid, SectionType, SectionInstance);
   if (Found == nullptr) {
     return EFI_NOT_FOUND;

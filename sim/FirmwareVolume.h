@@ -37,6 +37,10 @@ public:
   // A file holding one raw section with Contents.
   FirmwareVolume &AddRawFile(const EFI_GUID &Name, std::vector<UINT8> Contents);
 
+  // ReadSection of Name answers EFI_SUCCESS but hands back no image: a null
+  // buffer and Size, as a faulty volume driver might.
+  FirmwareVolume &AddFileWithoutImage(const EFI_GUID &Name, UINTN Size);
+
   // HandleProtocol of this volume's handle answers Status (an error) from now on.
   void FailInterfaceLookup(EFI_STATUS Status);
 
@@ -61,6 +65,7 @@ private:
   Interface Instance{};
   EFI_HANDLE VolumeHandle = nullptr;
   std::map<EFI_GUID, std::vector<Section>, GuidLess> Files;
+  std::map<EFI_GUID, UINTN, GuidLess> WithoutImage;
   std::vector<EFI_GUID> Reads;
 };
 

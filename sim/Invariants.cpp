@@ -75,6 +75,19 @@ bool RegisterOwnership::IsLinkControl(Bdf Where, UINT32 Register) const {
   return false;
 }
 
+bool RegisterOwnership::IsCapabilityRegister(Bdf Where, UINT32 Register, UINT32 Offset) const {
+  const auto Found = Capabilities.find(Where);
+  if (Found == Capabilities.end()) {
+    return false;
+  }
+  for (const UINT8 Cap : Found->second) {
+    if (Register == Cap + Offset) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool RegisterOwnership::IsDeviceControl(Bdf Where, UINT32 Register) const {
   const auto Found = Capabilities.find(Where);
   if (Found == Capabilities.end()) {
@@ -123,6 +136,57 @@ std::vector<std::string> CheckConfigurationWrites(const AccessLog &Log, const Re
                                   : (Changed & ~static_cast<UINT64>(PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK)) == 0;
     if (!Kept) {
       Violations.push_back(Violation("write changes bits the driver does not own", Entry));
+    }
+  }
+  return Violations;
+}
+
+namespace {
+
+// What the link registers read last, as a log is followed.
+struct LinkReads {
+  bool LastCapabilities = true;       // the latest link-capabilities read succeeded
+  bool LastStatus[2] = {true, true};  // the two latest link-status reads did
+  std::map<Bdf, bool> CapabilitiesOf; // each function's latest link-capabilities read did
+
+  void Note(const Access &Entry, const RegisterOwnership &Owned) {
+    const Bdf Where = WhereOf(Entry);
+    const bool Read = !EFI_ERROR(Entry.Status);
+    if (Entry.Width == 4 && Owned.IsCapabilityRegister(Where, Entry.Register(), PCIE_LINK_CAPABILITIES_OFFSET)) {
+      LastCapabilities = Read;
+      CapabilitiesOf[Where] = Read;
+    } else if (Entry.Width == 2 && Owned.IsCapabilityRegister(Where, Entry.Register(), PCIE_LINK_STATUS_OFFSET)) {
+      LastStatus[0] = LastStatus[1];
+      LastStatus[1] = Read;
+    }
+  }
+
+  bool Qualified(Bdf Where) const {
+    const auto Own = CapabilitiesOf.find(Where);
+    return LastCapabilities && LastStatus[0] && LastStatus[1] && (Own == CapabilitiesOf.end() || Own->second);
+  }
+};
+
+} // namespace
+
+std::vector<std::string> CheckLinkWritesFollowReads(const AccessLog &Log, const RegisterOwnership &Owned) {
+  std::vector<std::string> Violations;
+  LinkReads Reads;
+  const auto &All = Log.All();
+  for (size_t Index = 0; Index < All.size(); ++Index) {
+    const Access &Entry = All[Index];
+    if (Entry.Kind == AccessKind::ConfigRead) {
+      Reads.Note(Entry, Owned);
+      continue;
+    }
+    if (Entry.Kind != AccessKind::ConfigWrite || Entry.Width != 1 ||
+        !Owned.IsLinkControl(WhereOf(Entry), Entry.Register())) {
+      continue;
+    }
+    const Access *Read = PrecedingRead(All, Index, AccessKind::ConfigRead);
+    const bool RetrainRequest = Read != nullptr && (Entry.Value & ~Read->Value & PCIE_LINK_CONTROL_RETRAIN) != 0;
+    if (!RetrainRequest && !Reads.Qualified(WhereOf(Entry))) {
+      Violations.push_back(Violation("link control written after a failed read of what the link qualifies on", Entry));
     }
   }
   return Violations;
@@ -195,6 +259,8 @@ RunBudget BudgetFor(const PciBus &Bus, size_t Enumerations, size_t Requests) {
   // most 48 entries and a few registers, and in the ASPM pass up to eight
   // child functions and one bounded retrain wait. Five walks per enumeration:
   // two callback walks, ASPM, and the two max payload walks.
+  // The stalls of all retrain waits of one pass stay within the budget the
+  // README states, however many links never train.
   constexpr size_t kWalksPerEnumeration = 5;
   constexpr size_t kAccessesPerBusScan = 2 * 256;
   constexpr size_t kPollsPerRetrain = PCIE_LINK_TRAINING_TIMEOUT_US / PCIE_LINK_TRAINING_POLL_INTERVAL_US + 1;
@@ -203,8 +269,9 @@ RunBudget BudgetFor(const PciBus &Bus, size_t Enumerations, size_t Requests) {
   const size_t Functions = Bus.Functions().size();
   const size_t Buses = std::min<size_t>(256, Functions + 1);
   const size_t PerWalk = Buses * kAccessesPerBusScan + Functions * kAccessesPerFunction;
-  return {Enumerations * kWalksPerEnumeration * PerWalk + Requests * kAccessesPerRequest,
-          Enumerations * Functions * kPollsPerRetrain};
+  constexpr size_t kStallsPerPass = kRetrainWaitBudgetMicroseconds / 1000; // polls 1 ms apart, as the README states
+  return {Enumerations * kWalksPerEnumeration * PerWalk + Requests * kAccessesPerRequest, Enumerations * kStallsPerPass,
+          Enumerations * kRetrainWaitBudgetMicroseconds};
 }
 
 std::vector<std::string> CheckBudget(const Machine &Board, const RunBudget &Budget) {
@@ -216,6 +283,10 @@ std::vector<std::string> CheckBudget(const Machine &Board, const RunBudget &Budg
   if (Board.StallCalls() > Budget.Stalls) {
     Violations.push_back("stalled " + std::to_string(Board.StallCalls()) + " times, budget " +
                          std::to_string(Budget.Stalls));
+  }
+  if (Board.ElapsedMicroseconds() > Budget.StallMicroseconds) {
+    Violations.push_back("retrain waits stalled " + std::to_string(Board.ElapsedMicroseconds()) +
+                         " us, more than the stated budget of " + std::to_string(Budget.StallMicroseconds) + " us");
   }
   return Violations;
 }
@@ -249,6 +320,10 @@ std::vector<std::string> CheckOptionRomSets(Machine &Board, PoolOwners *Owners) 
     Owners->insert(Set->Images);
     for (UINT8 Index = 0; Index < Set->Count; ++Index) {
       const PCI_OPTION_ROM_IMAGE &Entry = Set->Images[Index];
+      if (Entry.Image == nullptr || Entry.Size == 0) {
+        Violations.push_back("option ROM set entry " + std::to_string(Index) + " holds a null or empty image");
+        continue;
+      }
       const auto Image = Memory.LiveAllocations().find(Entry.Image);
       if (Image == Memory.LiveAllocations().end() || Image->second.Size != Entry.Size) {
         Violations.push_back("option ROM set entry " + std::to_string(Index) + " is not a live image of its size");

@@ -26,6 +26,8 @@ public:
   bool HasPcieCapability(Bdf Where) const { return Capabilities.count(Where) != 0; }
   bool IsLinkControl(Bdf Where, UINT32 Register) const;
   bool IsDeviceControl(Bdf Where, UINT32 Register) const;
+  // Register is Offset into one of Where's PCI Express capabilities.
+  bool IsCapabilityRegister(Bdf Where, UINT32 Register, UINT32 Offset) const;
 
 private:
   // Offsets holding ID 0x10 in the list, in list order.
@@ -39,6 +41,14 @@ private:
 // control.
 std::vector<std::string> CheckConfigurationWrites(const AccessLog &Log, const RegisterOwnership &Owned,
                                                   bool AspmDisabled);
+
+// No configuration write derived from a failed read: a write of common clock
+// or L1 into link control (any but the one that requests a retrain) follows
+// successful reads of what a link qualifies on. The latest link-capabilities
+// read (the child's), the two latest link-status reads (the port's and the
+// child's) and the latest link-capabilities read of the written function
+// itself, where there was one, must all have succeeded.
+std::vector<std::string> CheckLinkWritesFollowReads(const AccessLog &Log, const RegisterOwnership &Owned);
 
 // Window writes: none while "DisableASPM" exists; otherwise only register
 // 0x174 (8 bits, toggling bit 2) and 0x56 (16 bits, setting bit 12) of
@@ -54,7 +64,11 @@ std::vector<std::string> CheckMemoryWrites(const AccessLog &Log);
 struct RunBudget {
   size_t Accesses;
   size_t Stalls;
+  UINT64 StallMicroseconds; // the retrain waits' budget the README states, per begin-allocation pass
 };
+
+// The bound the README states for all retrain waits of one pass: 2 s.
+inline constexpr UINT64 kRetrainWaitBudgetMicroseconds = 2000000;
 // The most a sound driver needs for Enumerations full enumerations plus
 // Requests option ROM requests on this board: linear in the number of
 // functions and buses, whatever the bus numbers and capability lists say.
@@ -72,7 +86,7 @@ using PoolOwners = std::set<const VOID *>;
 
 // Every PCI_OPTION_ROM_SET installed on a handle: Count 2 to 4 in the first
 // byte, the other seven bytes zero, an array of exactly Count entries, every
-// entry a live image of the size it states. The set, its array and its images
+// entry a live, non-empty image of the size it states. The set, its array and its images
 // are added to Owners.
 std::vector<std::string> CheckOptionRomSets(Machine &Board, PoolOwners *Owners);
 

@@ -248,6 +248,12 @@ EFI_STATUS Machine::RootBridgeAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL
     return EFI_DEVICE_ERROR;
   }
   const UINT8 Bytes = WidthBytes(Width);
+  const UINT64 Register = (Address >> 32) != 0 ? Address >> 32 : Address & 0xFF;
+  if (!UnalignedAllowed && Register % Bytes != 0) {
+    Accesses.Record(
+        {Write ? AccessKind::ConfigWrite : AccessKind::ConfigRead, Address, Bytes, Count, 0, EFI_INVALID_PARAMETER});
+    return EFI_INVALID_PARAMETER;
+  }
   auto *Elements = static_cast<UINT8 *>(Buffer);
   EFI_STATUS Status = EFI_SUCCESS;
   UINT64 First = 0;

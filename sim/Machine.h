@@ -110,6 +110,12 @@ public:
   // and drops writes; the driver's accesses are still logged.
   void SetConfigWindowDecoded(bool Decoded) { WindowDecoded = Decoded; }
 
+  // Whether the root bridge allows 16- and 32-bit configuration accesses at
+  // registers not aligned to their width. Real root-bridge implementations
+  // refuse them with EFI_INVALID_PARAMETER, and so does the model by default;
+  // the refused access is logged with that status.
+  void SetUnalignedConfigAccess(bool Allowed) { UnalignedAllowed = Allowed; }
+
 private:
   void BuildServiceTables();
   // Counts one configuration or window access; false once past the limit.
@@ -135,6 +141,7 @@ private:
   size_t AccessLimit = 0;
   size_t Counted = 0;
   bool WindowDecoded = true;
+  bool UnalignedAllowed = false;
   std::vector<std::string> FaultLog;
   std::vector<DECISION> DecisionLog;
   std::map<std::pair<AccessKind, UINT64>, EFI_STATUS> CpuMemoryFailures;

@@ -239,8 +239,15 @@ void PciBus::FailReads(Bdf Where, std::optional<UINT16> Register) {
   }
 }
 
+void PciBus::FailReadsAt(Bdf Where, UINT16 Register) {
+  FailingStarts.insert({Where, Register});
+  if (Indexed(Where)) {
+    TableFor(Where.Bus).FailsSome.set(SlotOf(Where));
+  }
+}
+
 bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
-  if (FailingFunctions.empty() && FailingRegisters.empty()) {
+  if (FailingFunctions.empty() && FailingRegisters.empty() && FailingStarts.empty()) {
     return false;
   }
   if (Indexed(Where)) {
@@ -249,7 +256,7 @@ bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
       return false;
     }
   }
-  if (FailingFunctions.count(Where) != 0) {
+  if (FailingFunctions.count(Where) != 0 || FailingStarts.count({Where, static_cast<UINT16>(Register)}) != 0) {
     return true;
   }
   // Most functions have no failing register: one lookup settles it.

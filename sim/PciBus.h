@@ -121,6 +121,9 @@ public:
   // Reads of the function (every register, or the ones covering Register)
   // fail with EFI_DEVICE_ERROR, present or not.
   void FailReads(Bdf Where, std::optional<UINT16> Register = std::nullopt);
+  // Reads of the function that start at Register fail; a wider read that only
+  // covers it (the whole header) succeeds.
+  void FailReadsAt(Bdf Where, UINT16 Register);
 
   // One element of a root-bridge access; Address in the PCI address form.
   EFI_STATUS ConfigRead(UINT64 Address, UINT8 Width, UINT64 *Value);
@@ -151,6 +154,7 @@ private:
   std::map<Bdf, std::unique_ptr<PciFunction>> All;
   std::set<Bdf> FailingFunctions;
   std::set<std::pair<Bdf, UINT16>> FailingRegisters;
+  std::set<std::pair<Bdf, UINT16>> FailingStarts;
   std::array<std::unique_ptr<BusTable>, 256> Tables;
 };
 

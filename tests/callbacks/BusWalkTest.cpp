@@ -135,7 +135,7 @@ TEST_F(BusWalkTest, ABridgeIsReportedButNotDescendedWhenItsSecondaryBusCannotBeF
       {"secondary bus read fails",
        [this] {
          Bridge({0, 1, 0}, 1);
-         Machine->Pci().FailReads({0, 1, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
+         Machine->Pci().FailReadsAt({0, 1, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
        },
        {"00:01.0", "00:02.0"}},
       {"secondary bus is the bridge's own",

@@ -183,6 +183,46 @@ TEST_F(CallbackRegistryTest, ARegistrationMadeDuringADispatchIsCalledInThatDispa
   EXPECT_EQ(Recorder.CallsOf(1).size(), 3U);
 }
 
+// A callback that calls back into the platform protocol while callbacks run:
+// the hooks act on nothing, succeed, and say so. No walk nests inside the
+// running one, the point stays, and no root bridge is noted from inside.
+TEST_F(CallbackRegistryTest, HooksCalledFromACallbackActOnNothingAndSaySo) {
+  AddThreeFunctions();
+  BeginEnumeration();
+  std::vector<EFI_STATUS> Statuses;
+  Recorder.SetAction(0, [this, &Statuses](const CallbackCall &, PCI_DEVICE_RECORD *) {
+    Statuses.push_back(Notify(EfiPciHostBridgeBeginResourceAllocation, ChipsetExit));
+    Statuses.push_back(Notify(EfiPciHostBridgeEndResourceAllocation, ChipsetExit));
+    Statuses.push_back(
+        PrepController(Machine->Handles().NewHandle(), {0, 0, 2, 0, 0}, EfiPciBeforeChildBusEnumeration, ChipsetEntry));
+  });
+  ASSERT_EQ(Register(0, PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_PREP_CONTROLLER), EFI_SUCCESS);
+  ASSERT_EQ(Register(1, PCI_CALLBACK_BEGIN_ALLOCATION | PCI_CALLBACK_END_ALLOCATION), EFI_SUCCESS);
+  BeginAllocation();
+  // Once per function, each time with the walk's own point.
+  EXPECT_EQ(Visited(Recorder.CallsOf(0)), (std::vector<std::string>{"00:00.0", "00:02.0", "00:1f.0"}));
+  EXPECT_EQ(Visited(Recorder.CallsOf(1)), (std::vector<std::string>{"00:00.0", "00:02.0", "00:1f.0"}));
+  for (const CallbackCall &Call : Recorder.Calls()) {
+    EXPECT_EQ(Call.Mask, PCI_CALLBACK_BEGIN_ALLOCATION);
+  }
+  EXPECT_EQ(Statuses, std::vector<EFI_STATUS>(9, EFI_SUCCESS));
+  EXPECT_EQ(CurrentCallbackPoint(), PCI_CALLBACK_BEGIN_ALLOCATION);
+  EXPECT_EQ(LocatedRootBridgeHandle(), nullptr) << "no root bridge is noted from inside a callback";
+  size_t Refused = 0;
+  for (const DECISION &Record : Machine->Decisions()) {
+    if (Record.Kind == DECISION_KIND::Callback && Record.Reason == DECISION_REASON::ReEntered) {
+      ++Refused;
+      EXPECT_EQ(Record.Value, PCI_CALLBACK_BEGIN_ALLOCATION);
+    }
+  }
+  EXPECT_EQ(Refused, 9U);
+  // Outside a dispatch the hooks work again.
+  Recorder.Clear();
+  PrepareController({0, 0, 2, 0, 0});
+  EXPECT_EQ(Recorder.CallsOf(0).size(), 1U);
+  EXPECT_NE(LocatedRootBridgeHandle(), nullptr);
+}
+
 TEST_F(CallbackRegistryTest, ThePrepareControllerDispatchPassesTheControllerAsTheBusDriverNamedIt) {
   BeginEnumeration();
   ASSERT_EQ(Register(0, PCI_CALLBACK_PREP_CONTROLLER), EFI_SUCCESS);

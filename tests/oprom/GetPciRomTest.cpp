@@ -125,6 +125,36 @@ TEST_F(GetPciRomTest, AFileInNoVolumeIsPassedOver) {
   EXPECT_EQ(InstalledSet(Pair), nullptr);
 }
 
+// A volume whose ReadSection succeeds without an image (a null buffer, or
+// no bytes) does not hold the file: the search goes on, and a buffer it
+// allocated is given back.
+TEST_F(GetPciRomTest, ASectionReadWithoutAnImageCountsAsAMissingFile) {
+  for (const bool Null : {true, false}) {
+    SCOPED_TRACE(Null ? "null buffer" : "zero bytes");
+    Machine = nullptr;
+    Machine = std::make_unique<sim::Machine>();
+    CallerOwned.clear();
+    auto &Faulty = Machine->AddFirmwareVolume();
+    const EFI_GUID &File = mOptionRomTable[kRowAnyBusDisplay].FileGuid;
+    if (Null) {
+      Faulty.AddFileWithoutImage(File, 4096);
+    } else {
+      Faulty.AddRawFile(File, {});
+    }
+    LoadDriver();
+    auto &Device = AddDevice({2, 0, 0}, 0x1002, 0x7249);
+    EXPECT_EQ(Request(Device.Handle()).Status, EFI_NOT_FOUND);
+    ExpectEveryAllocationOwned();
+    // A later volume that holds it serves it.
+    Machine->AddFirmwareVolume().AddRawFile(File, RowContents(kRowAnyBusDisplay));
+    const RomReply Reply = Request(Device.Handle());
+    ASSERT_EQ(Reply.Status, EFI_SUCCESS);
+    ASSERT_NE(Reply.Image, nullptr);
+    EXPECT_EQ(Reply.Bytes(), RowContents(kRowAnyBusDisplay));
+    ExpectEveryAllocationOwned();
+  }
+}
+
 TEST_F(GetPciRomTest, AVolumeThatCannotBeReachedCountsAsAMissingFile) {
   auto &Device = AddDevice({0, 2, 0}, 0x1002, 0x515E);
   Volume->FailInterfaceLookup(EFI_ACCESS_DENIED);

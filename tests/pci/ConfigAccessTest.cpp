@@ -43,6 +43,21 @@ TEST_F(ConfigAccessTest, ReadPciHeaderCopiesAPresentHeaderInTwoReads) {
   EXPECT_EQ(Log[1].Address, PciFunctionAddress(3, 4, 5));
 }
 
+// The first dword reads, the whole header does not: all ones, as every failed
+// read reads, never the bytes of the function read before; the function then
+// counts as absent.
+TEST_F(ConfigAccessTest, AFailedSecondHeaderReadLeavesAllOnesAndTheFunctionAbsent) {
+  sim::AddConventionalFunction(Machine->Pci(), {0, 1, 0}, 0x8086, 0x1111).Bridge(0, 1, 1);
+  sim::AddConventionalFunction(Machine->Pci(), {0, 2, 0}, 0x8086, 0x2222);
+  Machine->Pci().FailReads({0, 2, 0}, 0x08);
+  std::array<UINT8, 64> Header{};
+  ASSERT_TRUE(ReadPciHeader(Io(), Header.data(), 0, 1, 0));
+  EXPECT_FALSE(ReadPciHeader(Io(), Header.data(), 0, 2, 0));
+  for (size_t Index = 0; Index < Header.size(); ++Index) {
+    ASSERT_EQ(Header[Index], 0xFF) << "byte " << Index;
+  }
+}
+
 TEST_F(ConfigAccessTest, AbsenceIsDecidedByTheVendorIdAloneAndChangesOnlyFourBytes) {
   // A vendor ID of all ones means absent whatever the device ID reads.
   Machine->Pci().Add({0, 1, 0}).Ids(0xFFFF, 0x1234);

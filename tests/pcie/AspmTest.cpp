@@ -369,4 +369,104 @@ TEST_F(AspmTest, ABridgeWhoseSecondaryBusIsUnreadableOrNotBelowItIsLeftAlone) {
   }
 }
 
+// The children of one port share its one link: each retrains it, only the
+// first waits for it.
+TEST_F(AspmTest, APortsChildrenRetrainItsLinkButOnlyTheFirstWaits) {
+  auto &Port = sim::AddRootPort(Pci(), {0, 1, 0}, 1, 1, Link(true, true, 1, sim::kTrainsNever));
+  for (UINT8 Device = 0; Device < 4; ++Device) {
+    sim::AddPcieEndpoint(Pci(), {1, Device, 0}, Link());
+  }
+  StartDriver();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
+  // Link-status reads after each retrain: the first's 1,001 polls, then the
+  // next child's look at the port's status before it retrains again.
+  EXPECT_EQ(Port.RetrainPolls(), (std::vector<unsigned>{1002, 1, 1, 0}));
+  EXPECT_EQ(Machine->ElapsedMicroseconds(), 1000000U) << "one wait of the stated 1 s";
+  size_t NotWaited = 0;
+  for (const DECISION &Record : Machine->Decisions()) {
+    NotWaited += Record.Kind == DECISION_KIND::Retrain && Record.Reason == DECISION_REASON::AlreadyWaited ? 1 : 0;
+  }
+  EXPECT_EQ(NotWaited, 3U);
+}
+
+// Past the pass's budget a retrain is still requested, and looked at once,
+// but not waited for; the record says the budget cut it.
+TEST_F(AspmTest, RetrainWaitsStopAtThePassBudgetAndLaterRetrainsAreNotWaitedFor) {
+  std::vector<RootLink> Stuck;
+  for (UINT8 Device = 1; Device <= 4; ++Device) {
+    Stuck.push_back(AddRootLink(Device, Link(true, true, 1, sim::kTrainsNever), Link()));
+  }
+  StartDriver();
+  ConfigurePcieAspm(LocatedRootBridgeIo());
+  EXPECT_EQ(Machine->ElapsedMicroseconds(), 2000000U) << "the stated budget, 2 s";
+  EXPECT_EQ(Stuck[0].Port->RetrainPolls(), (std::vector<unsigned>{1001}));
+  EXPECT_EQ(Stuck[1].Port->RetrainPolls(), (std::vector<unsigned>{1001}));
+  EXPECT_EQ(Stuck[2].Port->RetrainPolls(), (std::vector<unsigned>{1}));
+  EXPECT_EQ(Stuck[3].Port->RetrainPolls(), (std::vector<unsigned>{1}));
+  for (const RootLink &Each : Stuck) {
+    EXPECT_EQ(LinkControlLow(*Each.Child), kCommonClockAndL1) << "configured all the same";
+  }
+  std::vector<UINT32> Cut;
+  for (const DECISION &Record : Machine->Decisions()) {
+    if (Record.Kind == DECISION_KIND::Retrain && Record.Reason == DECISION_REASON::BudgetSpent) {
+      Cut.push_back(Record.Where);
+    }
+  }
+  EXPECT_EQ(Cut, (std::vector<UINT32>{0x00030000, 0x00040000}));
+  // The next pass has a budget of its own.
+  ConfigurePcieAspm(LocatedRootBridgeIo());
+  EXPECT_EQ(Machine->ElapsedMicroseconds(), 4000000U);
+}
+
+// A link qualifies only on values read: a failed read of either end's link
+// capabilities or link status (or one that reads all ones) writes nothing.
+TEST_F(AspmTest, ALinkWhoseRegistersCannotBeReadIsLeftAlone) {
+  struct Case {
+    const char *Name;
+    bool AtPort;
+    UINT32 Register; // offset in the PCI Express capability
+  };
+  const std::vector<Case> Cases = {{"child link capabilities", false, PCIE_LINK_CAPABILITIES_OFFSET},
+                                   {"child link status", false, PCIE_LINK_STATUS_OFFSET},
+                                   {"port link capabilities", true, PCIE_LINK_CAPABILITIES_OFFSET},
+                                   {"port link status", true, PCIE_LINK_STATUS_OFFSET}};
+  for (const auto &Test : Cases) {
+    SCOPED_TRACE(Test.Name);
+    FreshMachine();
+    const auto Ends = AddRootLink(1, Link(), Link());
+    const sim::PciFunction &Failing = Test.AtPort ? *Ends.Port : *Ends.Child;
+    Pci().FailReads(Failing.Location(), static_cast<UINT16>(*Failing.PcieCapabilityOffset() + Test.Register));
+    StartDriver();
+    ConfigurePcieAspm(LocatedRootBridgeIo());
+    EXPECT_TRUE(ConfigWrites().empty()) << ConfigWrites().front();
+    bool Said = false;
+    for (const DECISION &Record : Machine->Decisions()) {
+      Said = Said || (Record.Kind == DECISION_KIND::Link && Record.Reason == DECISION_REASON::Unreadable &&
+                      Record.Value == *Failing.PcieCapabilityOffset() + Test.Register);
+    }
+    EXPECT_TRUE(Said);
+  }
+}
+
+// A capability pointer with its low bits set (0x41): the root bridge refuses
+// the unaligned link reads, and nothing lands inside another register.
+TEST_F(AspmTest, AnUnalignedCapabilityOnARootBridgeThatRefusesUnalignedAccessesWritesNothing) {
+  for (const bool Allowed : {false, true}) {
+    SCOPED_TRACE(Allowed ? "unaligned accesses allowed" : "refused, as real root bridges do");
+    FreshMachine();
+    Machine->SetUnalignedConfigAccess(Allowed);
+    sim::AddRootPort(Pci(), {0, 1, 0}, 1, 1, Link());
+    auto &Child = Pci().Add({1, 0, 0}).Ids(0x8086, 0x10D3).NextCapabilityAt(0x41).PcieCapability(Link());
+    StartDriver();
+    ConfigurePcieAspm(LocatedRootBridgeIo());
+    const auto Writes = ConfigWrites();
+    const bool ChildWritten =
+        std::find(Writes.begin(), Writes.end(), At(Child.Location(), 0x51, kCommonClockAndL1)) != Writes.end();
+    EXPECT_EQ(ChildWritten, Allowed);
+    if (!Allowed) {
+      EXPECT_TRUE(Writes.empty()) << Writes.front();
+    }
+  }
+}
+
 } // namespace

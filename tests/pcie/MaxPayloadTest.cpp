@@ -64,7 +64,7 @@ TEST_F(MaxPayloadTest, FunctionsBehindAnUnreachablePortNeitherCountNorGetWritten
                                       : Pci().Add({1, 0, 0}).Ids(0x8086, 0x244E).Bridge(1, Test.Secondary, 2);
     auto &Hidden = sim::AddPcieEndpoint(Pci(), {2, 0, 0}, Payload(0, 4));
     if (Test.FailSecondaryRead) {
-      Pci().FailReads({1, 0, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
+      Pci().FailReadsAt({1, 0, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
     }
     StartDriver();
     ConfigureMaxPayload(LocatedRootBridgeIo());

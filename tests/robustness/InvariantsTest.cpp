@@ -110,8 +110,41 @@ TEST_F(InvariantsTest, ABoardThatWouldNeverEndGoesSilentAndIsReported) {
   }
   EXPECT_EQ(Io->Pci.Read(Io, EfiPciWidthUint32, PciFunctionAddress(0, 3, 0), 1, &Value), EFI_DEVICE_ERROR);
   EXPECT_EQ(Board.Faults().size(), 1U);
-  EXPECT_EQ(sim::CheckBudget(Board, {4, 0}).size(), 1U);
-  EXPECT_TRUE(sim::CheckBudget(Board, {5, 0}).empty());
+  EXPECT_EQ(sim::CheckBudget(Board, {4, 0, 0}).size(), 1U);
+  EXPECT_TRUE(sim::CheckBudget(Board, {5, 0, 0}).empty());
+}
+
+TEST_F(InvariantsTest, RetrainWaitsStayWithinTheStatedBudget) {
+  Board.Stall(sim::kRetrainWaitBudgetMicroseconds);
+  EXPECT_TRUE(sim::CheckBudget(Board, {0, 1, sim::kRetrainWaitBudgetMicroseconds}).empty());
+  Board.Stall(1);
+  EXPECT_EQ(sim::CheckBudget(Board, {0, 2, sim::kRetrainWaitBudgetMicroseconds}).size(), 1U);
+}
+
+// A link written after a failed read of its link capabilities or link status
+// (the child's, or the port's own) is a write derived from a value never read.
+TEST_F(InvariantsTest, NoLinkWriteFollowsAFailedReadOfWhatTheLinkQualifiesOn) {
+  auto *Io = Board.RootBridgeIo();
+  const UINT64 Function = PciFunctionAddress(0, 3, 0);
+  UINT32 Value = 0;
+  const auto ReadAt = [&](EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT32 Register) {
+    (void)Io->Pci.Read(Io, Width, Function + Register, 1, &Value);
+  };
+  ReadAt(EfiPciWidthUint32, Cap + 0x0C);
+  ReadAt(EfiPciWidthUint16, Cap + 0x12);
+  ReadAt(EfiPciWidthUint16, Cap + 0x12);
+  Modify(Cap + 0x10, 1, 0x42);
+  Modify(Cap + 0x10, 1, 0x20); // the retrain request
+  EXPECT_TRUE(sim::CheckLinkWritesFollowReads(Board.Log(), Owned).empty());
+  for (const UINT32 Failing : {Cap + 0x0C, Cap + 0x12}) {
+    Board.Log().Clear();
+    Board.Pci().FailReads({0, 3, 0}, static_cast<UINT16>(Failing));
+    ReadAt(EfiPciWidthUint32, Cap + 0x0C);
+    ReadAt(EfiPciWidthUint16, Cap + 0x12);
+    ReadAt(EfiPciWidthUint16, Cap + 0x12);
+    Modify(Cap + 0x10, 1, 0x42);
+    EXPECT_EQ(sim::CheckLinkWritesFollowReads(Board.Log(), Owned).size(), 1U) << Failing;
+  }
 }
 
 TEST_F(InvariantsTest, PoolMemoryIsFreedOrOwnedAndSetsKeepTheirLayout) {

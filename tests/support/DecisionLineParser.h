@@ -78,6 +78,8 @@ inline std::optional<UINT64> ParseValue(DECISION_STYLE Style, const std::string 
     return IndexOf(DECISION_BLOCK_NAMES, Word);
   case DECISION_STYLE::Service:
     return IndexOf(DECISION_SERVICE_NAMES, Word);
+  case DECISION_STYLE::Member:
+    return IndexOf(DECISION_CALL_NAMES, Word);
   case DECISION_STYLE::Point: {
     const auto Bit = IndexOf(DECISION_POINT_NAMES, Word);
     return Bit ? std::optional<UINT64>(1ULL << *Bit) : std::nullopt;

@@ -69,6 +69,11 @@ constexpr NAMED kInUse[] = {
     {K::Service, R::Located, "service", "located"},
     {K::Service, R::NotLocated, "service", "not-located"},
     {K::Service, R::StepSkipped, "service", "step-skipped"},
+    {K::Retrain, R::BudgetSpent, "retrain", "budget-spent"},
+    {K::Retrain, R::AlreadyWaited, "retrain", "already-waited"},
+    {K::Link, R::Unreadable, "link", "register-unreadable"},
+    {K::OptionRom, R::EmptySection, "option-rom", "empty-section"},
+    {K::Callback, R::ReEntered, "callback", "re-entry-refused"},
 };
 
 std::string Line(const DECISION &Record) {
@@ -89,6 +94,8 @@ std::vector<UINT64> Samples(DECISION_STYLE Style) {
   case DECISION_STYLE::Block:
   case DECISION_STYLE::Service:
     return {0, 2};
+  case DECISION_STYLE::Member:
+    return {0, 1, 3};
   case DECISION_STYLE::Point:
     return {1, 4};
   case DECISION_STYLE::Call: // notify, end of enumeration, exit; prepare controller; policy; GetPciRom
@@ -146,7 +153,7 @@ TEST(DecisionTableTest, EveryKindAndReasonInUseHasItsRowAndNames) {
     Reasons.insert(static_cast<UINTN>(Use.Reason));
     Kinds.insert(static_cast<UINTN>(Use.Kind));
   }
-  EXPECT_EQ(Reasons.size(), static_cast<UINTN>(R::StepSkipped) + 1) << "a reason without a row";
+  EXPECT_EQ(Reasons.size(), static_cast<UINTN>(R::ReEntered) + 1) << "a reason without a row";
   EXPECT_EQ(Kinds.size(), static_cast<UINTN>(K::Service) + 1) << "a kind without a row";
 }
 

@@ -49,6 +49,35 @@ bool Contains(const std::vector<std::string> &Texts, const std::string &Part) {
   return false;
 }
 
+// The stated worst case (README): a switch of 32 downstream ports with 32
+// devices each, every link qualifying and never finishing training, delays
+// the boot by at most the pass's retrain budget of 2 s; each link is waited for
+// once at most, so at most 2,000 stalls and one look per retrain beyond them.
+TEST(RunnerReportTest, LinksThatNeverTrainDelayTheBootByAtMostTheRetrainBudget) {
+  const pciplat::RunResult Result = RunFile("never-trains.json");
+  EXPECT_EQ(Result.Record.StallMicroseconds, 2000000U);
+  size_t Retrains = 0;
+  for (const auto &[Port, Each] : Result.Record.RetrainPolls) {
+    Retrains += Each.size();
+  }
+  EXPECT_EQ(Retrains, 1025U) << "every child still retrains its port's link";
+  size_t Polls = 0;
+  size_t Waits = 0;
+  for (const DECISION &Record : Result.Record.Decisions) {
+    if (Record.Kind == DECISION_KIND::Retrain && Record.Reason != DECISION_REASON::AlreadyWaited) {
+      Polls += Record.Value;
+      ++Waits;
+    }
+  }
+  EXPECT_EQ(Waits, 33U) << "one per link";
+  EXPECT_LE(Polls, 2000U + 33U) << "2,000 stalls, and one look per link beyond them";
+  size_t ConfigAccesses = 0;
+  for (const sim::Access &Entry : Result.Record.Accesses) {
+    ConfigAccesses += Entry.Kind == sim::AccessKind::ConfigRead || Entry.Kind == sim::AccessKind::ConfigWrite ? 1 : 0;
+  }
+  EXPECT_LE(ConfigAccesses, 80000U);
+}
+
 TEST(RunnerReportTest, TheDefaultBoardWarnsOfTheWindowInTheSlotCapabilitiesAndOfL1Latency) {
   const pciplat::RunResult Result = pciplat::RunBoard(pciplat::DefaultBoard(), {false, false});
   const json &Warnings = Result.Report["warnings"];

@@ -373,11 +373,13 @@ Board ParseBoard(const json &Document) {
   }
   if (Document.contains("services")) {
     const json &Services = Document["services"];
-    OnlyKnownMembers(Services, "services", {"root_bridge_io", "cpu_io", "config_blocks", "config_window"});
+    OnlyKnownMembers(Services, "services",
+                     {"root_bridge_io", "cpu_io", "config_blocks", "config_window", "unaligned_config_access"});
     Result.RootBridgeIo = Flag(Services, "root_bridge_io", "services", true);
     Result.CpuIo = Flag(Services, "cpu_io", "services", true);
     Result.ConfigBlockProvider = Flag(Services, "config_blocks", "services", true);
     Result.ConfigWindow = Flag(Services, "config_window", "services", true);
+    Result.UnalignedConfigAccess = Flag(Services, "unaligned_config_access", "services", false);
   }
   return Result;
 }

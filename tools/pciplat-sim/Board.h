@@ -106,7 +106,8 @@ struct Board {
   bool RootBridgeIo = true;
   bool CpuIo = true;
   bool ConfigBlockProvider = true;
-  bool ConfigWindow = true; // false: nothing decodes the chipset's configuration window
+  bool ConfigWindow = true;           // false: nothing decodes the chipset's configuration window
+  bool UnalignedConfigAccess = false; // true: the root bridge allows unaligned 16- and 32-bit accesses
   // Functions of a capture in other PCI segments: the driver walks segment 0.
   std::map<UINT32, std::vector<sim::Bdf>> OtherDomains;
   BoardProvenance Provenance;

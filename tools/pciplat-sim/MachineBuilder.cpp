@@ -70,6 +70,7 @@ void BuildMachine(const Board &Layout, sim::Machine &Machine) {
     Machine.Handles().FailLocateProtocol(EFI_CPU_IO_PROTOCOL_GUID, EFI_NOT_FOUND);
   }
   Machine.SetConfigWindowDecoded(Layout.ConfigWindow);
+  Machine.SetUnalignedConfigAccess(Layout.UnalignedConfigAccess);
 }
 
 std::vector<sim::FirmwareVolume *> BuildFirmwareVolumes(const Board &Layout, sim::Machine &Machine) {
