@@ -97,7 +97,7 @@ UINTN CollectOptionRomImages(const OPTION_ROM_DEVICE &Device, OPTION_ROM_IMAGE_L
     ++Matched;
     VOID *Image = nullptr;
     UINTN Size = 0;
-    const EFI_STATUS Status = ReadOptionRomFile(Row.FileGuid, &Image, &Size);
+    const EFI_STATUS Status = ReadOptionRomFile(Row.FileGuid, &Image, &Size, WhereOf(Device));
     DecideOptionRom(FileOutcome(Status), WhereOf(Device), static_cast<UINT64>(&Row - mOptionRomTable));
     if (!EFI_ERROR(Status)) {
       Images->Entries[Images->Count++] = {Size, Image};

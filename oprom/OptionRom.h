@@ -5,6 +5,7 @@
 // PCI_OPTION_ROM_SET on its handle.
 #pragma once
 
+#include "base/Decisions.h"
 #include "base/Protocols.h"
 
 #include "PciOptionRomSet.h"
@@ -29,5 +30,7 @@ EFI_STATUS SupplyPciRom(EFI_HANDLE PciHandle, VOID **RomImage, UINTN *RomSize,
 // ReadSection succeeds with a null buffer or no bytes does not hold the file
 // (its buffer, if any, is freed). EFI_LOAD_ERROR when a volume's
 // interface cannot be obtained (the search stops there); EFI_NOT_FOUND when no
-// volume holds the file or none exists.
-[[nodiscard]] EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size);
+// volume holds the file or none exists. Requester, the address of the device
+// the file is read for, only names it in the decision records.
+[[nodiscard]] EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size,
+                                           UINT64 Requester = DECISION_NOWHERE);

@@ -8,7 +8,7 @@ namespace {
 
 // Reads the file's raw section from the first of the volumes that has it.
 EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCount, const EFI_GUID &FileGuid,
-                                     VOID **Buffer, UINTN *Size) {
+                                     VOID **Buffer, UINTN *Size, UINT64 Requester) {
   for (UINTN Index = 0; Index < VolumeCount; ++Index) {
     VOID *Interface = nullptr;
     if (EFI_ERROR(BootServices()->HandleProtocol(Volumes[Index], &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, &Interface)) ||
@@ -29,7 +29,7 @@ EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCoun
     }
     // Success without bytes is no image: the file counts as missing in this
     // volume, and what the volume allocated is given back here.
-    Decide(DECISION_KIND::OptionRom, DECISION_REASON::EmptySection, DECISION_NOWHERE, Index, *Size);
+    Decide(DECISION_KIND::OptionRom, DECISION_REASON::EmptySection, Requester, Index, *Size);
     if (*Buffer != nullptr) {
       BootServices()->FreePool(*Buffer);
     }
@@ -39,7 +39,7 @@ EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCoun
 
 } // namespace
 
-EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size) {
+EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size, UINT64 Requester) {
   EFI_HANDLE *Volumes = nullptr;
   UINTN VolumeCount = 0;
   if (EFI_ERROR(BootServices()->LocateHandleBuffer(ByProtocol, &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, nullptr,
@@ -49,7 +49,7 @@ EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Siz
   }
   const EFI_STATUS Status = VolumeCount == 0 || Volumes == nullptr
                                 ? EFI_NOT_FOUND
-                                : ReadRawSectionFromVolumes(Volumes, VolumeCount, FileGuid, Buffer, Size);
+                                : ReadRawSectionFromVolumes(Volumes, VolumeCount, FileGuid, Buffer, Size, Requester);
   if (Volumes != nullptr) {
     BootServices()->FreePool(Volumes);
   }

@@ -131,11 +131,42 @@ void FromLinkStatusLostInRetrain(Producers &Out) {
   Collect(Board.Machine.Decisions(), "a root bridge that goes silent during a retrain", Out);
 }
 
+// A callback that calls back into the platform protocol while it is called.
+EFI_PCI_PLATFORM_PROTOCOL *gCalledBack = nullptr;
+
+EFI_STATUS EFIAPI CallBackIntoThePlatform(EFI_HANDLE, UINT64, UINT32, PCI_DEVICE_RECORD *) {
+  return gCalledBack->PlatformNotify(gCalledBack, nullptr, EfiPciHostBridgeBeginResourceAllocation, ChipsetExit);
+}
+
+void FromACallbackThatCallsBack(Producers &Out) {
+  LoadedDefaultBoard Board;
+  gCalledBack = Board.Platform;
+  PCI_CALLBACK_PROTOCOL *Callbacks = Board.Machine.PciCallback();
+  ASSERT_EQ(Callbacks->RegisterCallback(Callbacks, CallBackIntoThePlatform, PCI_CALLBACK_BEGIN_ALLOCATION),
+            EFI_SUCCESS);
+  sim::PciBusDriverSequencer(Board.Machine, *Board.Platform).Enumerate();
+  Collect(Board.Machine.Decisions(), "a callback that calls back into the platform protocol", Out);
+}
+
+// A child whose Link Capabilities cannot be read: the default board's first
+// root port's endpoint, 01:00.0.
+void FromAnUnreadableLinkRegister(Producers &Out) {
+  LoadedDefaultBoard Board;
+  const sim::Bdf Child = {0x01, 0x00, 0x0};
+  const auto Capability = Board.Machine.Pci().Find(Child)->PcieCapabilityOffset();
+  ASSERT_TRUE(Capability.has_value());
+  Board.Machine.Pci().FailReadsAt(Child, static_cast<UINT16>(*Capability + 0x0C)); // LnkCap
+  sim::PciBusDriverSequencer(Board.Machine, *Board.Platform).Enumerate();
+  Collect(Board.Machine.Decisions(), "a link register that cannot be read", Out);
+}
+
 TEST(ReasonCoverageTest, EveryReasonHasABoardOrAScenarioThatProducesIt) {
   Producers Produced;
   FromBoards(Produced);
   FromMisbehavingCallers(Produced);
   FromLinkStatusLostInRetrain(Produced);
+  FromACallbackThatCallsBack(Produced);
+  FromAnUnreadableLinkRegister(Produced);
   for (const DECISION_ROW &Row : DECISION_ROWS) {
     EXPECT_TRUE(Produced.contains({Row.Kind, Row.Reason}))
         << DecisionKindName(Row.Kind) << " " << Row.Name

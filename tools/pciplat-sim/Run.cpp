@@ -29,13 +29,14 @@ ConfigSpaces TakeSnapshot(const sim::PciBus &Bus) {
   return Spaces;
 }
 
-bool VolumeHolds(const BoardVolume &Volume, const EFI_GUID &File) {
+// The file as the volume holds it, or null.
+const BoardFile *VolumeHolds(const BoardVolume &Volume, const EFI_GUID &File) {
   for (const BoardFile &Held : Volume.Files) {
     if (Held.Guid == File) {
-      return !Volume.Unreadable;
+      return Volume.Unreadable ? nullptr : &Held;
     }
   }
-  return false;
+  return nullptr;
 }
 
 // What one run shares between its steps.
@@ -61,8 +62,9 @@ std::vector<std::string> FilesRead(const Run &State, const std::vector<size_t> &
   for (size_t Index = 0; Index < State.Volumes.size(); ++Index) {
     const auto &Reads = State.Volumes[Index]->SectionReads();
     for (size_t Read = ReadsBefore[Index]; Read < Reads.size(); ++Read) {
-      if (VolumeHolds(State.Layout.Volumes[Index], Reads[Read])) {
-        Files.push_back(sim::FormatGuid(Reads[Read]) + " from volume " + std::to_string(Index));
+      if (const BoardFile *Held = VolumeHolds(State.Layout.Volumes[Index], Reads[Read])) {
+        Files.push_back(sim::FormatGuid(Reads[Read]) + " from volume " + std::to_string(Index) +
+                        (Held->Size == 0 ? ": an empty section, which counts as no file" : ""));
       }
     }
   }
