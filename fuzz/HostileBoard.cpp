@@ -1,12 +1,12 @@
 #include "fuzz/HostileBoard.h"
 
-#include "pci/PciRegisters.h"
-#include "pci/PcieCapability.h"
-#include "pcie/LinkTuning.h"
-#include "platform/SetupData.h"
+#include "published/PciLayout.h"
+#include "published/Published.h"
 #include "sim/BoardBuilder.h"
 
 namespace fuzz {
+
+using namespace published::layout;
 
 namespace {
 
@@ -22,7 +22,6 @@ constexpr UINT8 kTrainingNever = 0x0F;
 constexpr UINT8 kDefaultCapabilityOffset = 0x40;
 constexpr UINT8 kFillerCapabilityId = 0x09; // vendor specific
 constexpr size_t kMaxCallbacks = 16;
-constexpr UINT16 kSetupSize = 636;
 
 HostileFunction DecodeFunction(ByteReader &Input) {
   HostileFunction Function{};
@@ -129,11 +128,12 @@ void BuildHostileBoard(const HostileBoard &Board, sim::Machine &Target) {
     BuildFunction(Function, DeviceId++, Target);
   }
   if (Board.DisableAspm) {
-    const size_t Size = Board.DisableAspmTooLarge ? DISABLE_ASPM_VARIABLE_BUFFER_SIZE + 1 : 1;
-    Target.Variables().Set(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID, std::vector<UINT8>(Size, 1));
+    const size_t Size = Board.DisableAspmTooLarge ? published::kDisableAspmMaxSize + 1 : 1;
+    Target.Variables().Set(published::kDisableAspmName, published::kDisableAspmGuid, std::vector<UINT8>(Size, 1));
   }
   if (Board.Setup) {
-    Target.Variables().Set(SETUP_VARIABLE_NAME, SETUP_VARIABLE_GUID, std::vector<UINT8>(kSetupSize, 0x5A));
+    Target.Variables().Set(published::kSetupName, published::kSetupVariableGuid,
+                           std::vector<UINT8>(published::kSetupSize, 0x5A));
   }
   if (Board.NoRootBridge) {
     Target.Handles().FailLocateProtocol(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, EFI_NOT_FOUND);

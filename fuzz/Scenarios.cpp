@@ -1,13 +1,13 @@
 #include "fuzz/Scenarios.h"
 
+#include "checks/Invariants.h"
 #include "fuzz/CallbackHarness.h"
 #include "fuzz/HostileBoard.h"
-#include "oprom/OptionRomTable.h"
-#include "pci/PciRegisters.h"
 #include "platform/SetupData.h"
+#include "published/PciLayout.h"
+#include "published/Published.h"
 #include "sim/BoardBuilder.h"
 #include "sim/FirmwareVolume.h"
-#include "sim/Invariants.h"
 #include "sim/PciIoDevice.h"
 #include "sim/Sequencer.h"
 
@@ -153,12 +153,13 @@ namespace {
 //             vendor ID and device ID when not from a row (2 bytes each, low
 //             first), flags (bit0 GetLocation fails, bit1 class read fails,
 //             bit2 vendor read fails, bit3 Ethernet class, bit4 no PCI I/O,
-//             bit5 device ID read fails)
+//             bit5 device ID read fails, bit6 each failing call still
+//             writes the true values)
 //   requests until the input ends, one byte each: the handle (devices first,
 //             then a null handle, the driver's image handle, a volume handle,
 //             something that is no handle)
-constexpr UINT8 kTableRows = 7;
-constexpr UINT8 kSetupEthernetSwitch = 91;
+constexpr UINT8 kTableRows = std::size(published::kOptionRomRows);
+constexpr UINTN kSetupEthernetSwitch = published::kSetupEthernetSwitch;
 
 struct RomDevice {
   EFI_HANDLE Handle;
@@ -171,9 +172,9 @@ struct RomDevice {
 };
 
 bool MatchesAnyRow(const RomDevice &Device) {
-  for (const OPTION_ROM_TABLE_ENTRY &Row : mOptionRomTable) {
-    if (Row.VendorId != OPTION_ROM_TABLE_END && Row.VendorId == Device.VendorId && Row.DeviceId == Device.DeviceId &&
-        Row.Device == Device.Where.Device && Row.Function == Device.Where.Function) {
+  for (const published::OptionRomRow &Row : published::kOptionRomRows) {
+    if (Row.VendorId == Device.VendorId && Row.DeviceId == Device.DeviceId && Row.Device == Device.Where.Device &&
+        Row.Function == Device.Where.Function) {
       return true;
     }
   }
@@ -187,8 +188,9 @@ void AddVolumes(ByteReader &Input, sim::Machine &Board) {
     const UINT8 Flags = Input.Byte();
     const UINT8 Files = Input.Byte();
     static constexpr EFI_GUID kStranger = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
-    const EFI_GUID Names[] = {mOptionRomTable[0].FileGuid, mOptionRomTable[1].FileGuid, mOptionRomTable[2].FileGuid,
-                              mOptionRomTable[4].FileGuid, mOptionRomTable[5].FileGuid, kStranger};
+    const EFI_GUID Names[] = {published::kOptionRomRows[0].File, published::kOptionRomRows[1].File,
+                              published::kOptionRomRows[2].File, published::kOptionRomRows[4].File,
+                              published::kOptionRomRows[5].File, kStranger};
     for (size_t File = 0; File < std::size(Names); ++File) {
       if ((Files & (1U << File)) != 0) {
         const size_t Size = 1 + 16 * size_t{Input.Byte()};
@@ -210,9 +212,9 @@ RomDevice AddDevice(ByteReader &Input, UINT8 Index, sim::Machine &Board) {
   Device.DeviceId = Input.Word();
   const UINT8 Flags = Input.Byte();
   if (Row < kTableRows) {
-    const OPTION_ROM_TABLE_ENTRY &Entry = mOptionRomTable[Row];
-    Device.Where.Device = static_cast<UINT8>(Entry.Device);
-    Device.Where.Function = static_cast<UINT8>(Entry.Function);
+    const published::OptionRomRow &Entry = published::kOptionRomRows[Row];
+    Device.Where.Device = Entry.Device;
+    Device.Where.Function = Entry.Function;
     Device.VendorId = Entry.VendorId;
     Device.DeviceId = Entry.DeviceId;
   }
@@ -226,14 +228,16 @@ RomDevice AddDevice(ByteReader &Input, UINT8 Index, sim::Machine &Board) {
   }
   sim::PciIoDevice &PciIo = Board.AddPciIoDevice(Device.Where);
   Device.Handle = PciIo.Handle();
+  const bool LeavesValues = (Flags & 0x40) != 0; // a failing call still writes the true values
   if ((Flags & 0x01) != 0) {
-    PciIo.FailGetLocation(EFI_DEVICE_ERROR);
+    PciIo.FailGetLocation(EFI_DEVICE_ERROR, LeavesValues);
   }
-  const std::pair<UINT8, UINT32> ReadFailures[] = {
-      {0x02, PCI_CLASS_CODE_OFFSET}, {0x04, PCI_VENDOR_ID_OFFSET}, {0x20, PCI_DEVICE_ID_OFFSET}};
+  const std::pair<UINT8, UINT32> ReadFailures[] = {{0x02, published::layout::PCI_CLASS_CODE_OFFSET},
+                                                   {0x04, published::layout::PCI_VENDOR_ID_OFFSET},
+                                                   {0x20, published::layout::PCI_DEVICE_ID_OFFSET}};
   for (const auto &[Bit, Offset] : ReadFailures) {
     if ((Flags & Bit) != 0) {
-      PciIo.FailConfigRead(Offset, EFI_DEVICE_ERROR);
+      PciIo.FailConfigRead(Offset, EFI_DEVICE_ERROR, LeavesValues);
     }
   }
   return Device;
@@ -243,10 +247,10 @@ RomDevice AddDevice(ByteReader &Input, UINT8 Index, sim::Machine &Board) {
 // byte when the variable reaches it, the not-loaded mark when it is too
 // short, and 0 (Ethernet option ROMs off) when it cannot be read at all.
 UINT8 ExpectedEthernetSwitch(bool Present, size_t Length, UINT8 Value) {
-  if (!Present || Length > SETUP_DATA_SIZE) {
+  if (!Present || Length > published::kSetupSize) {
     return 0;
   }
-  return Length > kSetupEthernetSwitch ? Value : SETUP_DATA_NOT_LOADED;
+  return Length > kSetupEthernetSwitch ? Value : published::kSetupNotLoaded;
 }
 
 } // namespace
@@ -275,7 +279,7 @@ RomRequestBoard BuildRomRequestBoard(ByteReader &Input, sim::Machine &Board) {
     if (Described.SetupLength > kSetupEthernetSwitch) {
       Setup[kSetupEthernetSwitch] = Described.SetupSwitch;
     }
-    Board.Variables().Set(SETUP_VARIABLE_NAME, SETUP_VARIABLE_GUID, Setup);
+    Board.Variables().Set(published::kSetupName, published::kSetupVariableGuid, Setup);
   }
   if ((Described.Flags & 0x02) != 0) {
     Board.Handles().FailLocateHandleBuffer(EFI_NOT_FOUND);
@@ -400,7 +404,7 @@ void BuildCallbackBoard(sim::Machine &Board) {
   sim::AddConventionalFunction(Board.Pci(), {0, 2, 0}, 0x8086, 0x24D0).MultiFunction();
   sim::AddConventionalFunction(Board.Pci(), {0, 2, 3}, 0x8086, 0x24D3);
   sim::AddConventionalFunction(Board.Pci(), {2, 0, 0}, 0x8086, 0x1111); // behind no bridge, unless a callback makes one
-  Board.Pci().Find({0, 2, 3})->Poke8(PCI_BRIDGE_SECONDARY_BUS_OFFSET, 2);
+  Board.Pci().Find({0, 2, 3})->Poke8(published::layout::PCI_BRIDGE_SECONDARY_BUS_OFFSET, 2);
 }
 
 } // namespace

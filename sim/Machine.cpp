@@ -128,13 +128,17 @@ Machine::Machine() {
     std::abort();
   }
   CurrentMachine = this;
+  host::AttachSeamTarget(this);
   BuildServiceTables();
   HostBridge = Database.NewHandle();
   (void)Database.Install(&RootBridge, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, &RootBridgeProtocol);
   (void)Database.Install(&CpuIoHandle, EFI_CPU_IO_PROTOCOL_GUID, &CpuIoProtocol);
 }
 
-Machine::~Machine() { CurrentMachine = nullptr; }
+Machine::~Machine() {
+  host::AttachSeamTarget(nullptr);
+  CurrentMachine = nullptr;
+}
 
 Machine &Machine::Current() {
   if (CurrentMachine == nullptr) {

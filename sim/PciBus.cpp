@@ -1,12 +1,13 @@
 #include "sim/PciBus.h"
 
-#include "pci/PciRegisters.h"
-#include "pci/PcieCapability.h"
+#include "published/PciLayout.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace sim {
+
+using namespace published::layout;
 
 namespace {
 constexpr UINT8 kCapabilityListStart = 0x40;

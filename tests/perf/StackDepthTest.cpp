@@ -6,10 +6,10 @@
 // (image.stack-budget).
 #include "support/DriverFixture.h"
 
+#include "checks/GeneratedHierarchy.h"
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
 #include "sim/CallbackRecorder.h"
-#include "sim/GeneratedHierarchy.h"
 #include "sim/StackProbe.h"
 
 #include <cstdio>
