@@ -49,3 +49,14 @@ void PciConfigModify(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_PCI_ROOT
   Register = Value | (Register & ~Mask);
   (void)RootBridgeIo->Pci.Write(RootBridgeIo, Width, Address, 1, &Register);
 }
+
+// The value starts at zero, so that an 8- or 16-bit read leaves the bytes above
+// it clear on this little-endian machine.
+UINT32 PciConfigReadWidthOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo,
+                                EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
+  UINT32 Value = 0;
+  if (EFI_ERROR(RootBridgeIo->Pci.Read(RootBridgeIo, Width, Address, 1, &Value))) {
+    return ~UINT32{0};
+  }
+  return Value;
+}

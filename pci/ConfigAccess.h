@@ -24,13 +24,13 @@ template <typename T>
   return RootBridgeIo->Pci.Read(RootBridgeIo, PciWidthOf<T>(), Address, 1, Value);
 }
 
-// One register read whose failure reads as all one bits, as an absent function does.
+// One register read of Width whose failure reads as all one bits, as an absent
+// function does. One copy for every width keeps the image small.
+UINT32 PciConfigReadWidthOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo,
+                                EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address);
+
 template <typename T> T PciConfigReadOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 Address) {
-  T Value = 0;
-  if (EFI_ERROR(PciConfigRead(RootBridgeIo, Address, &Value))) {
-    return static_cast<T>(~T{0});
-  }
-  return Value;
+  return static_cast<T>(PciConfigReadWidthOrOnes(RootBridgeIo, PciWidthOf<T>(), Address));
 }
 
 // Reads the 64-byte header of (Bus, Device, Function) into Buffer and tells
