@@ -113,7 +113,7 @@ HostileBoard DecodeHostileBoard(const uint8_t *Data, size_t Size) {
     Callback.Argument = Input.Byte();
     Board.Callbacks.push_back(Callback);
   }
-  while (!Input.AtEnd()) {
+  while (!Input.AtEnd() && Board.Functions.size() < kMostHostileFunctions) {
     Board.Functions.push_back(DecodeFunction(Input));
   }
   return Board;

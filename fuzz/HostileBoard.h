@@ -12,7 +12,7 @@
 //                    bit3 "Setup" present, bit4 no root bridge, bit5 no CPU I/O
 //   failing allocation (0 = none), counted from after the driver is loaded
 //   callback count C, then C callbacks of 4 bytes: slot, mask, action, argument
-//   functions until the input ends, 10 bytes plus 2 per poke:
+//   functions until the input ends (at most kMostHostileFunctions), 10 bytes plus 2 per poke:
 //     bus, device | function << 5, header type, secondary bus,
 //     flags (bit0 capability-list status bit, bit1 PCI Express capability,
 //            bit2 L1 supported, bit3 slot clock, bit4 every read fails,
@@ -31,6 +31,14 @@
 #include <vector>
 
 namespace fuzz {
+
+// What one board may ask for: the first kMostHostileFunctions functions of an
+// input are laid out and the rest of it is passed over. Every function costs
+// the whole enumeration a scan of its bus and its share of five walks, so a
+// longer input mostly makes each execution slower; the hostile shapes (loops,
+// shared secondary buses, deep chains, damaged lists) take a few functions
+// each.
+inline constexpr size_t kMostHostileFunctions = 48;
 
 // Reads the input front to back; past its end every byte reads zero.
 class ByteReader {

@@ -114,7 +114,11 @@ public:
 private:
   void BuildServiceTables();
   // Counts one configuration or window access; false once past the limit.
-  bool WithinAccessLimit();
+  bool WithinAccessLimit() {
+    ++Counted;
+    return AccessLimit == 0 || Counted <= AccessLimit || !PastAccessLimit();
+  }
+  bool PastAccessLimit(); // records the fault once; true
 
   Pool PoolMemory;
   HandleDatabase Database{PoolMemory};

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace sim {
 
@@ -54,6 +55,64 @@ UINT8 PciFunction::SoftwareRead8(UINT32 Offset) {
     OnLinkStatusRead();
   }
   return Value;
+}
+
+namespace {
+
+// A copy of one register element; a fixed size per case keeps each copy a
+// single move instead of a library call.
+void CopyElement(UINT8 *Out, const UINT8 *In, UINT8 Width) {
+  switch (Width) {
+  case 1:
+    *Out = *In;
+    break;
+  case 2:
+    std::memcpy(Out, In, 2);
+    break;
+  case 4:
+    std::memcpy(Out, In, 4);
+    break;
+  default:
+    std::memcpy(Out, In, 8);
+    break;
+  }
+}
+
+// The value of one element, zero-extended, loaded at its width.
+UINT64 ElementValue(const UINT8 *In, UINT8 Width) {
+  switch (Width) {
+  case 1:
+    return *In;
+  case 2: {
+    UINT16 Value;
+    std::memcpy(&Value, In, 2);
+    return Value;
+  }
+  case 4: {
+    UINT32 Value;
+    std::memcpy(&Value, In, 4);
+    return Value;
+  }
+  default: {
+    UINT64 Value;
+    std::memcpy(&Value, In, 8);
+    return Value;
+  }
+  }
+}
+
+constexpr UINT8 kAllOnes[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+} // namespace
+
+void PciFunction::SoftwareRead(UINT32 Offset, UINT8 Width, UINT8 *Out) {
+  CopyElement(Out, &Config[Offset], Width);
+  if (PcieCap) {
+    const UINT32 TrainingByte = *PcieCap + PCIE_LINK_STATUS_OFFSET + 1U;
+    if (TrainingByte >= Offset && TrainingByte < Offset + Width) {
+      OnLinkStatusRead();
+    }
+  }
 }
 
 void PciFunction::SoftwareWrite8(UINT32 Offset, UINT8 Value) {
@@ -240,15 +299,20 @@ void PciBus::FailReads(Bdf Where, std::optional<UINT16> Register) {
   }
 }
 
-bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
+bool PciBus::NoReadFails(Bdf Where) const {
   if (FailingFunctions.empty() && FailingRegisters.empty()) {
-    return false;
+    return true;
   }
   if (Indexed(Where)) {
     const BusTable *Table = Tables[Where.Bus].get();
-    if (Table == nullptr || !(Table->FailsAll[SlotOf(Where)] || Table->FailsSome[SlotOf(Where)])) {
-      return false;
-    }
+    return Table == nullptr || !(Table->FailsAll[SlotOf(Where)] || Table->FailsSome[SlotOf(Where)]);
+  }
+  return false;
+}
+
+bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
+  if (NoReadFails(Where)) {
+    return false;
   }
   if (FailingFunctions.count(Where) != 0) {
     return true;
@@ -317,6 +381,42 @@ EFI_STATUS PciBus::ConfigRead(UINT64 Address, UINT8 Width, UINT64 *Value) {
     return EFI_DEVICE_ERROR;
   }
   *Value = ReadBytes(Decoded->Where, Decoded->Register, Width);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS PciBus::ConfigReadElements(UINT64 Address, UINT8 Width, UINTN Count, UINT8 *Buffer, UINT64 *First) {
+  *First = 0;
+  // Element by element when an element could fail, or when the elements run
+  // past the register byte of the address (into the function number) or use
+  // its extended register (which every element then names).
+  const bool OneFunction = (Address >> 32) == 0 && (Address & 0xFF) + Count * Width <= 0x100;
+  const auto Decoded = Decode(Address, Width);
+  if (!OneFunction || !Decoded || !NoReadFails(Decoded->Where)) {
+    EFI_STATUS Status = EFI_SUCCESS;
+    for (UINTN Index = 0; Index < Count && !EFI_ERROR(Status); ++Index) {
+      UINT64 Value = 0;
+      Status = ConfigRead(Address + Index * Width, Width, &Value);
+      if (!EFI_ERROR(Status)) {
+        std::memcpy(Buffer + Index * Width, &Value, Width);
+      }
+      if (Index == 0) {
+        *First = Value;
+      }
+    }
+    return Status;
+  }
+  PciFunction *Target = Find(Decoded->Where);
+  if (Count != 0) {
+    *First = ElementValue(Target == nullptr ? kAllOnes : &Target->Bytes()[Decoded->Register], Width);
+  }
+  for (UINTN Index = 0; Index < Count; ++Index) {
+    UINT8 *Element = Buffer + Index * Width;
+    if (Target == nullptr) {
+      CopyElement(Element, kAllOnes, Width);
+    } else {
+      Target->SoftwareRead(Decoded->Register + static_cast<UINT32>(Index * Width), Width, Element);
+    }
+  }
   return EFI_SUCCESS;
 }
 
