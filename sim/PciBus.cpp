@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace sim {
 
@@ -253,17 +254,76 @@ UINT16 PciFunction::LinkControl() const { return PcieCap ? Peek16(*PcieCap + PCI
 UINT16 PciFunction::LinkStatus() const { return PcieCap ? Peek16(*PcieCap + PCIE_LINK_STATUS_OFFSET) : 0; }
 UINT16 PciFunction::DeviceControl() const { return PcieCap ? Peek16(*PcieCap + PCIE_DEVICE_CONTROL_OFFSET) : 0; }
 
+namespace {
+// Bus tables of buses gone, kept for the same reason as their functions.
+constexpr size_t kMostSpareTables = 256;
+} // namespace
+
+std::vector<std::unique_ptr<PciBus::BusTable>> &PciBus::SpareTables() {
+  static std::vector<std::unique_ptr<BusTable>> Spares;
+  return Spares;
+}
+
 PciBus::BusTable &PciBus::TableFor(UINT8 Bus) {
   auto &Table = Tables[Bus];
   if (!Table) {
-    Table = std::make_unique<BusTable>();
+    auto &Spares = SpareTables();
+    if (Spares.empty()) {
+      Table = std::make_unique<BusTable>();
+    } else {
+      Table = std::move(Spares.back());
+      Spares.pop_back();
+      *Table = BusTable{};
+    }
   }
   return *Table;
 }
 
+namespace {
+
+// The storage of functions whose bus is gone. Benches, tests and fuzzers lay
+// boards out thousands of times; a fresh function is two 4 KiB arrays whose
+// pages fault in each time (the allocator trims, ASan keeps freed memory
+// aside), while a recycled one is rebuilt in place in memory already touched.
+// A recycled function is constructed afresh: nothing of its past survives.
+constexpr size_t kMostSpareFunctions = 1024;
+
+std::vector<std::unique_ptr<PciFunction>> &SpareFunctions() {
+  static std::vector<std::unique_ptr<PciFunction>> Spares;
+  return Spares;
+}
+
+std::unique_ptr<PciFunction> NewFunction(Bdf Where) {
+  auto &Spares = SpareFunctions();
+  if (Spares.empty()) {
+    return std::make_unique<PciFunction>(Where);
+  }
+  std::unique_ptr<PciFunction> Function = std::move(Spares.back());
+  Spares.pop_back();
+  Function->~PciFunction();
+  new (Function.get()) PciFunction(Where);
+  return Function;
+}
+
+} // namespace
+
+PciBus::~PciBus() {
+  for (auto &Table : Tables) {
+    if (Table != nullptr && SpareTables().size() < kMostSpareTables) {
+      SpareTables().push_back(std::move(Table));
+    }
+  }
+  auto &Spares = SpareFunctions();
+  for (auto &[Where, Function] : All) {
+    if (Function != nullptr && Spares.size() < kMostSpareFunctions) {
+      Spares.push_back(std::move(Function));
+    }
+  }
+}
+
 PciFunction &PciBus::Add(Bdf Where) {
   auto &Owner = All[Where];
-  Owner = std::make_unique<PciFunction>(Where);
+  Owner = NewFunction(Where);
   if (Indexed(Where)) {
     TableFor(Where.Bus).Functions[SlotOf(Where)] = Owner.get();
   }

@@ -116,6 +116,14 @@ private:
 
 class PciBus {
 public:
+  PciBus() = default;
+  // The functions go on to the next bus made: see PciBus::Add.
+  ~PciBus();
+  PciBus(const PciBus &) = delete;
+  PciBus &operator=(const PciBus &) = delete;
+  PciBus(PciBus &&) = default;
+  PciBus &operator=(PciBus &&) = default;
+
   PciFunction &Add(Bdf Where);
   PciFunction *Find(Bdf Where);
   const PciFunction *Find(Bdf Where) const;
@@ -149,6 +157,7 @@ private:
     std::bitset<kSlotsPerBus> FailsAll;  // in FailingFunctions
     std::bitset<kSlotsPerBus> FailsSome; // has entries in FailingRegisters
   };
+  static std::vector<std::unique_ptr<BusTable>> &SpareTables();
   static bool Indexed(Bdf Where) { return Where.Device < 32 && Where.Function < 8; }
   static unsigned SlotOf(Bdf Where) { return Where.Device * 8U + Where.Function; }
   BusTable &TableFor(UINT8 Bus);
