@@ -113,8 +113,13 @@ HostileBoard DecodeHostileBoard(const uint8_t *Data, size_t Size) {
     Callback.Argument = Input.Byte();
     Board.Callbacks.push_back(Callback);
   }
+  size_t StuckLinks = 0;
   while (!Input.AtEnd() && Board.Functions.size() < kMostHostileFunctions) {
-    Board.Functions.push_back(DecodeFunction(Input));
+    HostileFunction Function = DecodeFunction(Input);
+    if ((Function.SpeedAndTraining >> 4) == kTrainingNever && ++StuckLinks > kMostStuckLinks) {
+      Function.SpeedAndTraining = static_cast<UINT8>(Function.SpeedAndTraining & 0xEF); // 14 reads: trains late
+    }
+    Board.Functions.push_back(Function);
   }
   return Board;
 }

@@ -19,7 +19,7 @@
 //            bit5 reads of one register fail, bit6 last capability points back
 //            at the first, bit7 vendor ID all ones),
 //     capability offset (0 = 0x40), port type | max payload supported << 4,
-//     link speed | training reads << 4 (15 = never), failing register,
+//     link speed | training reads << 4 (15 = never, for the first kMostStuckLinks such functions), failing register,
 //     poke count (low 3 bits), then that many (offset, value) pairs
 #pragma once
 
@@ -39,6 +39,10 @@ namespace fuzz {
 // shared secondary buses, deep chains, damaged lists) take a few functions
 // each, and the committed corpus reaches every edge it reached unbounded.
 inline constexpr size_t kMostHostileFunctions = 32;
+// A link that never finishes training costs a whole retrain wait (a thousand
+// polls) each time the driver retrains it; past the first kMostStuckLinks such
+// functions of a board, a link finishes training after 14 reads instead.
+inline constexpr size_t kMostStuckLinks = 2;
 
 // Reads the input front to back; past its end every byte reads zero.
 class ByteReader {
