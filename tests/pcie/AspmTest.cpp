@@ -1,6 +1,7 @@
 // Common clock, ASPM L1 and retraining on the links below the bus-0 ports,
 // against the model's link-training behaviour and virtual clock.
 #include "PcieFixture.h"
+#include "published/PciLayout.h"
 #include "support/Published.h"
 
 #include "pcie/LinkTuning.h"
@@ -360,7 +361,7 @@ TEST_F(AspmTest, ABridgeWhoseSecondaryBusIsUnreadableOrNotBelowItIsLeftAlone) {
     sim::AddRootPort(Pci(), {0, 1, 0}, Test.Secondary, 1, Link());
     sim::AddPcieEndpoint(Pci(), {1, 0, 0}, Link());
     if (Test.FailSecondaryRead) {
-      Pci().FailReads({0, 1, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
+      Pci().FailReads({0, 1, 0}, published::layout::PCI_BRIDGE_SECONDARY_BUS_OFFSET);
     }
     StartDriver();
     ConfigurePcieAspm(LocatedRootBridgeIo());
