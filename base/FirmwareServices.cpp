@@ -2,14 +2,12 @@
 
 namespace {
 
-EFI_SYSTEM_TABLE *mSystemTable;
 EFI_BOOT_SERVICES *mBootServices;
 EFI_RUNTIME_SERVICES *mRuntimeServices;
 
 } // namespace
 
 void SaveFirmwareServices(EFI_SYSTEM_TABLE *SystemTable) {
-  mSystemTable = SystemTable;
   mBootServices = SystemTable->BootServices;
   mRuntimeServices = SystemTable->RuntimeServices;
 }
@@ -19,7 +17,6 @@ EFI_BOOT_SERVICES *BootServices() { return mBootServices; }
 EFI_RUNTIME_SERVICES *RuntimeServices() { return mRuntimeServices; }
 
 void ClearFirmwareServices() {
-  mSystemTable = nullptr;
   mBootServices = nullptr;
   mRuntimeServices = nullptr;
 }

@@ -6,7 +6,7 @@
 // model's own pace: whole runs (machine, board, driver load, enumeration) per
 // second on the default board.
 #include "MachineBuilder.h"
-#include "sim/GeneratedHierarchy.h"
+#include "checks/GeneratedHierarchy.h"
 #include "sim/WholeEnumeration.h"
 
 #include <benchmark/benchmark.h>

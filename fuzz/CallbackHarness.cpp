@@ -2,7 +2,8 @@
 
 #include "callbacks/PciCallbacks.h"
 #include "driver/Driver.h"
-#include "pci/PciRegisters.h"
+#include "published/PciLayout.h"
+#include "published/Published.h"
 
 #include <cstdio>
 
@@ -48,7 +49,7 @@ void CallbackHarness::Attempt(PCI_CALLBACK_FUNCTION *Function, size_t Slot, UINT
   for (const Registration &Entry : Model) {
     Registered = Registered || Entry.Slot == Slot;
   }
-  if (Function == nullptr || (Mask & PCI_CALLBACK_KNOWN_POINTS) == 0) {
+  if (Function == nullptr || (Mask & published::kCallbackPoints) == 0) {
     Expected = EFI_INVALID_PARAMETER;
   } else if (Registered) {
     Expected = EFI_UNSUPPORTED;
@@ -86,10 +87,10 @@ void CallbackHarness::OnCall(const sim::CallbackCall &Call, PCI_DEVICE_RECORD *R
   }
   const SlotBehaviour &Behaviour = Behaviours[Call.Slot];
   if (Behaviour.SetsHeaderType) {
-    Record->Header[PCI_HEADER_TYPE_OFFSET] = Behaviour.HeaderType;
+    Record->Header[published::layout::PCI_HEADER_TYPE_OFFSET] = Behaviour.HeaderType;
   }
   if (Behaviour.TogglesBridge) {
-    Record->Header[PCI_HEADER_TYPE_OFFSET] ^= PCI_HEADER_TYPE_PCI_TO_PCI_BRIDGE;
+    Record->Header[published::layout::PCI_HEADER_TYPE_OFFSET] ^= published::layout::PCI_HEADER_TYPE_PCI_TO_PCI_BRIDGE;
   }
   if (Behaviour.RegistersSlot) {
     InCallback = true;

@@ -8,8 +8,8 @@
 #pragma once
 
 #include "PciCallback.h"
+#include "checks/Invariants.h"
 #include "sim/CallbackRecorder.h"
-#include "sim/Invariants.h"
 
 #include <cstddef>
 #include <string>

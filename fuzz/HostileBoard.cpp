@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "pci/PciRegisters.h"
-#include "pci/PcieCapability.h"
-#include "pcie/LinkTuning.h"
-#include "platform/SetupData.h"
+#include "published/PciLayout.h"
+#include "published/Published.h"
 #include "sim/BoardBuilder.h"
 
 namespace fuzz {
+
+using namespace published::layout;
 
 namespace {
 
@@ -24,7 +24,6 @@ constexpr UINT8 kTrainingNever = 0x0F;
 constexpr UINT8 kDefaultCapabilityOffset = 0x40;
 constexpr UINT8 kFillerCapabilityId = 0x09; // vendor specific
 constexpr size_t kMaxCallbacks = 16;
-constexpr UINT16 kSetupSize = 636;
 
 HostileFunction DecodeFunction(ByteReader &Input) {
   HostileFunction Function{};
@@ -120,8 +119,13 @@ HostileBoard DecodeHostileBoard(const uint8_t *Data, size_t Size) {
     Callback.Argument = Input.Byte();
     Board.Callbacks.push_back(Callback);
   }
-  while (!Input.AtEnd()) {
-    Board.Functions.push_back(DecodeFunction(Input));
+  size_t StuckLinks = 0;
+  while (!Input.AtEnd() && Board.Functions.size() < kMostHostileFunctions) {
+    HostileFunction Function = DecodeFunction(Input);
+    if ((Function.SpeedAndTraining >> 4) == kTrainingNever && ++StuckLinks > kMostStuckLinks) {
+      Function.SpeedAndTraining = static_cast<UINT8>(Function.SpeedAndTraining & 0xEF); // 14 reads: trains late
+    }
+    Board.Functions.push_back(Function);
   }
   return Board;
 }
@@ -135,11 +139,12 @@ void BuildHostileBoard(const HostileBoard &Board, sim::Machine &Target) {
     BuildFunction(Function, DeviceId++, Target);
   }
   if (Board.DisableAspm) {
-    const size_t Size = Board.DisableAspmTooLarge ? DISABLE_ASPM_VARIABLE_BUFFER_SIZE + 1 : 1;
-    Target.Variables().Set(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID, std::vector<UINT8>(Size, 1));
+    const size_t Size = Board.DisableAspmTooLarge ? published::kDisableAspmMaxSize + 1 : 1;
+    Target.Variables().Set(published::kDisableAspmName, published::kDisableAspmGuid, std::vector<UINT8>(Size, 1));
   }
   if (Board.Setup) {
-    Target.Variables().Set(SETUP_VARIABLE_NAME, SETUP_VARIABLE_GUID, std::vector<UINT8>(kSetupSize, 0x5A));
+    Target.Variables().Set(published::kSetupName, published::kSetupVariableGuid,
+                           std::vector<UINT8>(published::kSetupSize, 0x5A));
   }
   if (Board.NoRootBridge) {
     Target.Handles().FailLocateProtocol(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, EFI_NOT_FOUND);

@@ -15,14 +15,14 @@
 //   callback count C, then C callbacks of 4 bytes: slot, mask, action (bits
 //   1-0; bit 2 also calls the platform protocol back, bits 4-3 which hook),
 //   argument
-//   functions until the input ends, 10 bytes plus 2 per poke:
+//   functions until the input ends (at most kMostHostileFunctions), 10 bytes plus 2 per poke:
 //     bus, device | function << 5, header type, secondary bus,
 //     flags (bit0 capability-list status bit, bit1 PCI Express capability,
 //            bit2 L1 supported, bit3 slot clock, bit4 every read fails,
 //            bit5 reads of one register fail, bit6 last capability points back
 //            at the first, bit7 vendor ID all ones),
 //     capability offset (0 = 0x40), port type | max payload supported << 4,
-//     link speed | training reads << 4 (15 = never), failing register,
+//     link speed | training reads << 4 (15 = never, for the first kMostStuckLinks such functions), failing register,
 //     poke count (low 3 bits), then that many (offset, value) pairs
 #pragma once
 
@@ -34,6 +34,18 @@
 #include <vector>
 
 namespace fuzz {
+
+// What one board may ask for: the first kMostHostileFunctions functions of an
+// input are laid out and the rest of it is passed over. Every function costs
+// the whole enumeration a scan of its bus and its share of five walks, so a
+// longer input mostly makes each execution slower; the hostile shapes (loops,
+// shared secondary buses, deep chains, damaged lists) take a few functions
+// each, and the committed corpus reaches every edge it reached unbounded.
+inline constexpr size_t kMostHostileFunctions = 32;
+// A link that never finishes training costs a whole retrain wait (a thousand
+// polls) each time the driver retrains it; past the first kMostStuckLinks such
+// functions of a board, a link finishes training after 14 reads instead.
+inline constexpr size_t kMostStuckLinks = 2;
 
 // Reads the input front to back; past its end every byte reads zero.
 class ByteReader {

@@ -1,5 +1,5 @@
 // The runs each fuzzer makes from one input, checked against the invariants
-// of sim/Invariants.h. Each returns the violations found (empty: the input
+// of checks/Invariants.h. Each returns the violations found (empty: the input
 // passed). The fuzz targets abort on a violation; the ordinary test suite
 // replays the committed corpus and every regression input through the same
 // functions.

@@ -25,6 +25,8 @@ bool ReadPciHeader(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT8 *Buffer,
   return true;
 }
 
+// The value starts at zero, so that an 8- or 16-bit read leaves the bytes above
+// it clear on this little-endian machine.
 UINT32 PciConfigReadWidthOrOnes(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo,
                                 EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address) {
   UINT32 Value = 0;

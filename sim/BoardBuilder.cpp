@@ -1,9 +1,10 @@
 #include "sim/BoardBuilder.h"
 
-#include "pci/PciRegisters.h"
-#include "pci/PcieCapability.h"
+#include "published/PciLayout.h"
 
 namespace sim {
+
+using namespace published::layout;
 
 namespace {
 PciFunction &AddPort(PciBus &Bus, Bdf Where, UINT8 Secondary, UINT8 Subordinate, PcieCapabilityConfig Link,

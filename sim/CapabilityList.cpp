@@ -1,8 +1,12 @@
 #include "sim/CapabilityList.h"
 
+#include "published/PciLayout.h"
+
 #include <set>
 
 namespace sim {
+
+using namespace published::layout;
 
 namespace {
 

@@ -4,7 +4,7 @@
 // it agree on where a capability is. Damaged or looping lists end the walk.
 #pragma once
 
-#include "pci/PciRegisters.h"
+#include "EfiBaseTypes.h"
 
 #include <array>
 #include <cstdint>

@@ -128,13 +128,17 @@ Machine::Machine() {
     std::abort();
   }
   CurrentMachine = this;
+  host::AttachSeamTarget(this);
   BuildServiceTables();
   HostBridge = Database.NewHandle();
   (void)Database.Install(&RootBridge, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_GUID, &RootBridgeProtocol);
   (void)Database.Install(&CpuIoHandle, EFI_CPU_IO_PROTOCOL_GUID, &CpuIoProtocol);
 }
 
-Machine::~Machine() { CurrentMachine = nullptr; }
+Machine::~Machine() {
+  host::AttachSeamTarget(nullptr);
+  CurrentMachine = nullptr;
+}
 
 Machine &Machine::Current() {
   if (CurrentMachine == nullptr) {
@@ -223,15 +227,11 @@ std::vector<std::string> Machine::Faults() const {
   return All;
 }
 
-bool Machine::WithinAccessLimit() {
-  ++Counted;
-  if (AccessLimit == 0 || Counted <= AccessLimit) {
-    return true;
-  }
+bool Machine::PastAccessLimit() {
   if (Counted == AccessLimit + 1) {
     RecordFault("access limit of " + std::to_string(AccessLimit) + " configuration and window accesses exceeded");
   }
-  return false;
+  return true;
 }
 
 void Machine::Stall(UINTN Duration) {
@@ -257,18 +257,13 @@ EFI_STATUS Machine::RootBridgeAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL
   auto *Elements = static_cast<UINT8 *>(Buffer);
   EFI_STATUS Status = EFI_SUCCESS;
   UINT64 First = 0;
-  for (UINTN Index = 0; Index < Count && !EFI_ERROR(Status); ++Index) {
+  if (!Write) {
+    Status = Bus.ConfigReadElements(Address, Bytes, Count, Elements, &First);
+  }
+  for (UINTN Index = 0; Write && Index < Count && !EFI_ERROR(Status); ++Index) {
     UINT64 Value = 0;
-    const UINT64 ElementAddress = Address + Index * Bytes;
-    if (Write) {
-      std::memcpy(&Value, Elements + Index * Bytes, Bytes);
-      Status = Bus.ConfigWrite(ElementAddress, Bytes, Value);
-    } else {
-      Status = Bus.ConfigRead(ElementAddress, Bytes, &Value);
-      if (!EFI_ERROR(Status)) {
-        std::memcpy(Elements + Index * Bytes, &Value, Bytes);
-      }
-    }
+    std::memcpy(&Value, Elements + Index * Bytes, Bytes);
+    Status = Bus.ConfigWrite(Address + Index * Bytes, Bytes, Value);
     if (Index == 0) {
       First = Value;
     }

@@ -7,6 +7,7 @@
 #include "PciCallback.h"
 #include "base/Decisions.h"
 #include "base/Protocols.h"
+#include "host/HostSeam.h"
 #include "sim/AccessLog.h"
 #include "sim/HandleDatabase.h"
 #include "sim/MemorySpace.h"
@@ -25,7 +26,7 @@ namespace sim {
 class FirmwareVolume;
 class PciIoDevice;
 
-class Machine {
+class Machine final : private host::SeamTarget {
 public:
   // The machine becomes the one the firmware services and the physical-memory
   // seam act on; only one exists at a time.
@@ -79,7 +80,7 @@ public:
 
   // The driver's decisions, in the order it made them.
   const std::vector<DECISION> &Decisions() const { return DecisionLog; }
-  void RecordDecision(const DECISION &Decision) { DecisionLog.push_back(Decision); }
+  void RecordDecision(const DECISION &Decision) override { DecisionLog.push_back(Decision); }
 
   // Virtual time advanced only by Stall.
   UINT64 ElapsedMicroseconds() const { return Microseconds; }
@@ -91,8 +92,8 @@ public:
   void RecordFault(std::string Fault) { FaultLog.push_back(std::move(Fault)); }
 
   // The physical-memory seam of the host build lands here.
-  UINT64 PhysicalRead(UINT64 Address, UINT8 Width);
-  void PhysicalWrite(UINT64 Address, UINT8 Width, UINT64 Value);
+  UINT64 PhysicalRead(UINT64 Address, UINT8 Width) override;
+  void PhysicalWrite(UINT64 Address, UINT8 Width, UINT64 Value) override;
 
   // Root-bridge and CPU I/O accesses, logged.
   EFI_STATUS RootBridgeAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
@@ -119,7 +120,11 @@ public:
 private:
   void BuildServiceTables();
   // Counts one configuration or window access; false once past the limit.
-  bool WithinAccessLimit();
+  bool WithinAccessLimit() {
+    ++Counted;
+    return AccessLimit == 0 || Counted <= AccessLimit || !PastAccessLimit();
+  }
+  bool PastAccessLimit(); // records the fault once; true
 
   Pool PoolMemory;
   HandleDatabase Database{PoolMemory};

@@ -1,12 +1,15 @@
 #include "sim/PciBus.h"
 
-#include "pci/PciRegisters.h"
-#include "pci/PcieCapability.h"
+#include "published/PciLayout.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 namespace sim {
+
+using namespace published::layout;
 
 namespace {
 constexpr UINT8 kCapabilityListStart = 0x40;
@@ -53,6 +56,64 @@ UINT8 PciFunction::SoftwareRead8(UINT32 Offset) {
     OnLinkStatusRead();
   }
   return Value;
+}
+
+namespace {
+
+// A copy of one register element; a fixed size per case keeps each copy a
+// single move instead of a library call.
+void CopyElement(UINT8 *Out, const UINT8 *In, UINT8 Width) {
+  switch (Width) {
+  case 1:
+    *Out = *In;
+    break;
+  case 2:
+    std::memcpy(Out, In, 2);
+    break;
+  case 4:
+    std::memcpy(Out, In, 4);
+    break;
+  default:
+    std::memcpy(Out, In, 8);
+    break;
+  }
+}
+
+// The value of one element, zero-extended, loaded at its width.
+UINT64 ElementValue(const UINT8 *In, UINT8 Width) {
+  switch (Width) {
+  case 1:
+    return *In;
+  case 2: {
+    UINT16 Value;
+    std::memcpy(&Value, In, 2);
+    return Value;
+  }
+  case 4: {
+    UINT32 Value;
+    std::memcpy(&Value, In, 4);
+    return Value;
+  }
+  default: {
+    UINT64 Value;
+    std::memcpy(&Value, In, 8);
+    return Value;
+  }
+  }
+}
+
+constexpr UINT8 kAllOnes[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+} // namespace
+
+void PciFunction::SoftwareRead(UINT32 Offset, UINT8 Width, UINT8 *Out) {
+  CopyElement(Out, &Config[Offset], Width);
+  if (PcieCap) {
+    const UINT32 TrainingByte = *PcieCap + PCIE_LINK_STATUS_OFFSET + 1U;
+    if (TrainingByte >= Offset && TrainingByte < Offset + Width) {
+      OnLinkStatusRead();
+    }
+  }
 }
 
 void PciFunction::SoftwareWrite8(UINT32 Offset, UINT8 Value) {
@@ -193,17 +254,76 @@ UINT16 PciFunction::LinkControl() const { return PcieCap ? Peek16(*PcieCap + PCI
 UINT16 PciFunction::LinkStatus() const { return PcieCap ? Peek16(*PcieCap + PCIE_LINK_STATUS_OFFSET) : 0; }
 UINT16 PciFunction::DeviceControl() const { return PcieCap ? Peek16(*PcieCap + PCIE_DEVICE_CONTROL_OFFSET) : 0; }
 
+namespace {
+// Bus tables of buses gone, kept for the same reason as their functions.
+constexpr size_t kMostSpareTables = 256;
+} // namespace
+
+std::vector<std::unique_ptr<PciBus::BusTable>> &PciBus::SpareTables() {
+  static std::vector<std::unique_ptr<BusTable>> Spares;
+  return Spares;
+}
+
 PciBus::BusTable &PciBus::TableFor(UINT8 Bus) {
   auto &Table = Tables[Bus];
   if (!Table) {
-    Table = std::make_unique<BusTable>();
+    auto &Spares = SpareTables();
+    if (Spares.empty()) {
+      Table = std::make_unique<BusTable>();
+    } else {
+      Table = std::move(Spares.back());
+      Spares.pop_back();
+      *Table = BusTable{};
+    }
   }
   return *Table;
 }
 
+namespace {
+
+// The storage of functions whose bus is gone. Benches, tests and fuzzers lay
+// boards out thousands of times; a fresh function is two 4 KiB arrays whose
+// pages fault in each time (the allocator trims, ASan keeps freed memory
+// aside), while a recycled one is rebuilt in place in memory already touched.
+// A recycled function is constructed afresh: nothing of its past survives.
+constexpr size_t kMostSpareFunctions = 1024;
+
+std::vector<std::unique_ptr<PciFunction>> &SpareFunctions() {
+  static std::vector<std::unique_ptr<PciFunction>> Spares;
+  return Spares;
+}
+
+std::unique_ptr<PciFunction> NewFunction(Bdf Where) {
+  auto &Spares = SpareFunctions();
+  if (Spares.empty()) {
+    return std::make_unique<PciFunction>(Where);
+  }
+  std::unique_ptr<PciFunction> Function = std::move(Spares.back());
+  Spares.pop_back();
+  Function->~PciFunction();
+  new (Function.get()) PciFunction(Where);
+  return Function;
+}
+
+} // namespace
+
+PciBus::~PciBus() {
+  for (auto &Table : Tables) {
+    if (Table != nullptr && SpareTables().size() < kMostSpareTables) {
+      SpareTables().push_back(std::move(Table));
+    }
+  }
+  auto &Spares = SpareFunctions();
+  for (auto &[Where, Function] : All) {
+    if (Function != nullptr && Spares.size() < kMostSpareFunctions) {
+      Spares.push_back(std::move(Function));
+    }
+  }
+}
+
 PciFunction &PciBus::Add(Bdf Where) {
   auto &Owner = All[Where];
-  Owner = std::make_unique<PciFunction>(Where);
+  Owner = NewFunction(Where);
   if (Indexed(Where)) {
     TableFor(Where.Bus).Functions[SlotOf(Where)] = Owner.get();
   }
@@ -246,15 +366,20 @@ void PciBus::FailReadsAt(Bdf Where, UINT16 Register) {
   }
 }
 
-bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
+bool PciBus::NoReadFails(Bdf Where) const {
   if (FailingFunctions.empty() && FailingRegisters.empty() && FailingStarts.empty()) {
-    return false;
+    return true;
   }
   if (Indexed(Where)) {
     const BusTable *Table = Tables[Where.Bus].get();
-    if (Table == nullptr || !(Table->FailsAll[SlotOf(Where)] || Table->FailsSome[SlotOf(Where)])) {
-      return false;
-    }
+    return Table == nullptr || !(Table->FailsAll[SlotOf(Where)] || Table->FailsSome[SlotOf(Where)]);
+  }
+  return false;
+}
+
+bool PciBus::ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const {
+  if (NoReadFails(Where)) {
+    return false;
   }
   if (FailingFunctions.count(Where) != 0 || FailingStarts.count({Where, static_cast<UINT16>(Register)}) != 0) {
     return true;
@@ -323,6 +448,42 @@ EFI_STATUS PciBus::ConfigRead(UINT64 Address, UINT8 Width, UINT64 *Value) {
     return EFI_DEVICE_ERROR;
   }
   *Value = ReadBytes(Decoded->Where, Decoded->Register, Width);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS PciBus::ConfigReadElements(UINT64 Address, UINT8 Width, UINTN Count, UINT8 *Buffer, UINT64 *First) {
+  *First = 0;
+  // Element by element when an element could fail, or when the elements run
+  // past the register byte of the address (into the function number) or use
+  // its extended register (which every element then names).
+  const bool OneFunction = (Address >> 32) == 0 && (Address & 0xFF) + Count * Width <= 0x100;
+  const auto Decoded = Decode(Address, Width);
+  if (!OneFunction || !Decoded || !NoReadFails(Decoded->Where)) {
+    EFI_STATUS Status = EFI_SUCCESS;
+    for (UINTN Index = 0; Index < Count && !EFI_ERROR(Status); ++Index) {
+      UINT64 Value = 0;
+      Status = ConfigRead(Address + Index * Width, Width, &Value);
+      if (!EFI_ERROR(Status)) {
+        std::memcpy(Buffer + Index * Width, &Value, Width);
+      }
+      if (Index == 0) {
+        *First = Value;
+      }
+    }
+    return Status;
+  }
+  PciFunction *Target = Find(Decoded->Where);
+  if (Count != 0) {
+    *First = ElementValue(Target == nullptr ? kAllOnes : &Target->Bytes()[Decoded->Register], Width);
+  }
+  for (UINTN Index = 0; Index < Count; ++Index) {
+    UINT8 *Element = Buffer + Index * Width;
+    if (Target == nullptr) {
+      CopyElement(Element, kAllOnes, Width);
+    } else {
+      Target->SoftwareRead(Decoded->Register + static_cast<UINT32>(Index * Width), Width, Element);
+    }
+  }
   return EFI_SUCCESS;
 }
 

@@ -66,6 +66,10 @@ public:
   // Software access, as the root bridge or the window performs it.
   UINT8 SoftwareRead8(UINT32 Offset);
   void SoftwareWrite8(UINT32 Offset, UINT8 Value);
+  // Width bytes from Offset into Out, as that many SoftwareRead8 calls in
+  // ascending order would read them (a read's only effect, on the link status
+  // training state, follows the byte it reads).
+  void SoftwareRead(UINT32 Offset, UINT8 Width, UINT8 *Out);
 
   // Builder steps; each returns the function for chaining.
   PciFunction &Ids(UINT16 VendorId, UINT16 DeviceId);
@@ -112,6 +116,14 @@ private:
 
 class PciBus {
 public:
+  PciBus() = default;
+  // The functions go on to the next bus made: see PciBus::Add.
+  ~PciBus();
+  PciBus(const PciBus &) = delete;
+  PciBus &operator=(const PciBus &) = delete;
+  PciBus(PciBus &&) = default;
+  PciBus &operator=(PciBus &&) = default;
+
   PciFunction &Add(Bdf Where);
   PciFunction *Find(Bdf Where);
   const PciFunction *Find(Bdf Where) const;
@@ -128,6 +140,11 @@ public:
   // One element of a root-bridge access; Address in the PCI address form.
   EFI_STATUS ConfigRead(UINT64 Address, UINT8 Width, UINT64 *Value);
   EFI_STATUS ConfigWrite(UINT64 Address, UINT8 Width, UINT64 Value);
+  // Count elements of Width bytes from Address into Buffer, as Count calls of
+  // ConfigRead would read them, stopping at the first that fails; *First gets
+  // the first element's value. One lookup serves an access that stays within
+  // one function's registers.
+  EFI_STATUS ConfigReadElements(UINT64 Address, UINT8 Width, UINTN Count, UINT8 *Buffer, UINT64 *First);
   // One access in the memory-mapped window.
   static bool InWindow(UINT64 PhysicalAddress);
   UINT64 WindowRead(UINT64 PhysicalAddress, UINT8 Width);
@@ -143,11 +160,14 @@ private:
     std::bitset<kSlotsPerBus> FailsAll;  // in FailingFunctions
     std::bitset<kSlotsPerBus> FailsSome; // has entries in FailingRegisters
   };
+  static std::vector<std::unique_ptr<BusTable>> &SpareTables();
   static bool Indexed(Bdf Where) { return Where.Device < 32 && Where.Function < 8; }
   static unsigned SlotOf(Bdf Where) { return Where.Device * 8U + Where.Function; }
   BusTable &TableFor(UINT8 Bus);
 
   bool ReadFails(Bdf Where, UINT32 Register, UINT8 Width) const;
+  // True when no read of the function can fail (false: some may).
+  bool NoReadFails(Bdf Where) const;
   UINT64 ReadBytes(Bdf Where, UINT32 Register, UINT8 Width);
   void WriteBytes(Bdf Where, UINT32 Register, UINT8 Width, UINT64 Value);
 

@@ -37,14 +37,14 @@ EFI_STATUS EFIAPI PciIoDevice::GetLocationService(EFI_PCI_IO_PROTOCOL *This, UIN
   if (SegmentOut == nullptr || BusOut == nullptr || DeviceOut == nullptr || FunctionOut == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  if (EFI_ERROR(Device.LocationFailure)) {
+  if (EFI_ERROR(Device.LocationFailure) && !Device.LocationWrittenOnFailure) {
     return Device.LocationFailure;
   }
   *SegmentOut = Device.SegmentNumber;
   *BusOut = Device.Where.Bus;
   *DeviceOut = Device.Where.Device;
   *FunctionOut = Device.Where.Function;
-  return EFI_SUCCESS;
+  return Device.LocationFailure;
 }
 
 EFI_STATUS EFIAPI PciIoDevice::ConfigReadService(EFI_PCI_IO_PROTOCOL *This, EFI_PCI_IO_PROTOCOL_WIDTH Width,
@@ -53,7 +53,10 @@ EFI_STATUS EFIAPI PciIoDevice::ConfigReadService(EFI_PCI_IO_PROTOCOL *This, EFI_
   ++Device.Reads;
   const auto Injected = Device.ReadFailures.find(Offset);
   if (Injected != Device.ReadFailures.end()) {
-    return Injected->second;
+    if (Injected->second.ReadsAnyway) {
+      (void)Device.ConfigAccess(false, Width, Offset, Count, Buffer);
+    }
+    return Injected->second.Status;
   }
   return Device.ConfigAccess(false, Width, Offset, Count, Buffer);
 }

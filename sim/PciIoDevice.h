@@ -28,11 +28,19 @@ public:
   Bdf Location() const { return Where; }
   UINT32 Segment() const { return SegmentNumber; }
 
-  // GetLocation answers Status (an error) from now on and writes nothing.
-  void FailGetLocation(EFI_STATUS Status) { LocationFailure = Status; }
+  // GetLocation answers Status (an error) from now on and writes nothing, or,
+  // with WritesAnyway, still writes the true location: an error that leaves
+  // plausible numbers behind, which a caller must not use.
+  void FailGetLocation(EFI_STATUS Status, bool WritesAnyway = false) {
+    LocationFailure = Status;
+    LocationWrittenOnFailure = WritesAnyway;
+  }
   // Every Pci.Read starting at Offset answers Status (an error) from now on,
-  // without reaching the bus or changing the caller's buffer.
-  void FailConfigRead(UINT32 Offset, EFI_STATUS Status) { ReadFailures[Offset] = Status; }
+  // without reaching the bus or changing the caller's buffer, or, with
+  // ReadsAnyway, after reading the true value into it.
+  void FailConfigRead(UINT32 Offset, EFI_STATUS Status, bool ReadsAnyway = false) {
+    ReadFailures[Offset] = {Status, ReadsAnyway};
+  }
 
   size_t GetLocationCalls() const { return LocationCalls; }
   size_t ConfigReads() const { return Reads; }
@@ -60,8 +68,13 @@ private:
   UINT32 SegmentNumber;
   Interface Instance{};
   EFI_HANDLE DeviceHandle = nullptr;
+  struct ReadFailure {
+    EFI_STATUS Status;
+    bool ReadsAnyway;
+  };
   EFI_STATUS LocationFailure = EFI_SUCCESS;
-  std::map<UINT32, EFI_STATUS> ReadFailures;
+  bool LocationWrittenOnFailure = false;
+  std::map<UINT32, ReadFailure> ReadFailures;
   size_t LocationCalls = 0;
   size_t Reads = 0;
 };

@@ -1,10 +1,12 @@
 #include "sim/Sequencer.h"
 
-#include "pci/PciRegisters.h"
+#include "published/PciLayout.h"
 
 #include <cstdio>
 
 namespace sim {
+
+using namespace published::layout;
 
 namespace {
 // A bus driver numbers at most 256 buses; deeper chains are a broken board.

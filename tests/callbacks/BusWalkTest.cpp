@@ -1,5 +1,6 @@
 // The callback walk over the whole hierarchy at the two allocation points.
 #include "CallbackFixture.h"
+#include "published/PciLayout.h"
 
 #include "pci/PciAddress.h"
 
@@ -32,7 +33,7 @@ protected:
   void RewriteHeaderType(Bdf Where, UINT8 HeaderType) {
     Recorder.SetAction(0, [Where, HeaderType](const CallbackCall &Call, PCI_DEVICE_RECORD *Record) {
       if (Call.Bus() == Where.Bus && Call.Device() == Where.Device && Call.Function() == Where.Function) {
-        Record->Header[PCI_HEADER_TYPE_OFFSET] = HeaderType;
+        Record->Header[published::layout::PCI_HEADER_TYPE_OFFSET] = HeaderType;
       }
     });
   }
@@ -63,7 +64,7 @@ TEST_F(BusWalkTest, VisitsDepthFirstWithEachBridgeBeforeWhatIsBehindIt) {
     EXPECT_EQ(Call.Record, PciDeviceRecord());
     EXPECT_EQ(Call.Contents.RootBridgeIo, Machine->RootBridgeIo());
     EXPECT_EQ(Call.Contents.CpuIo, Machine->CpuIo());
-    EXPECT_EQ(std::memcmp(Call.Contents.Header, Function->Bytes().data(), PCI_HEADER_SIZE), 0)
+    EXPECT_EQ(std::memcmp(Call.Contents.Header, Function->Bytes().data(), published::layout::PCI_HEADER_SIZE), 0)
         << sim::FormatBdf(Function->Location());
   }
 }
@@ -118,7 +119,7 @@ TEST_F(BusWalkTest, ACallbackSteersTheWalkThroughTheHeaderTypeByte) {
     Endpoint({1, 0, 0});
     Endpoint({0, 2, 0});
     Endpoint({0, 2, 3}); // behind a single-function function 0
-    Endpoint({0, 3, 0}).Poke8(PCI_BRIDGE_SECONDARY_BUS_OFFSET, 5);
+    Endpoint({0, 3, 0}).Poke8(published::layout::PCI_BRIDGE_SECONDARY_BUS_OFFSET, 5);
     Endpoint({5, 0, 0});
     RewriteHeaderType(Test.Target, Test.HeaderType);
     EXPECT_EQ(WalkOnce(), Test.Expected);
@@ -135,7 +136,7 @@ TEST_F(BusWalkTest, ABridgeIsReportedButNotDescendedWhenItsSecondaryBusCannotBeF
       {"secondary bus read fails",
        [this] {
          Bridge({0, 1, 0}, 1);
-         Machine->Pci().FailReadsAt({0, 1, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
+         Machine->Pci().FailReadsAt({0, 1, 0}, published::layout::PCI_BRIDGE_SECONDARY_BUS_OFFSET);
        },
        {"00:01.0", "00:02.0"}},
       {"secondary bus is the bridge's own",

@@ -1,6 +1,7 @@
 // Registration through PCI_CALLBACK_PROTOCOL, the dispatch of registrations and
 // the prepare-controller and allocation points that dispatch them.
 #include "CallbackFixture.h"
+#include "published/PciLayout.h"
 
 #include "CConsumer.h"
 #include "pci/PciAddress.h"
@@ -263,7 +264,7 @@ TEST_F(CallbackRegistryTest, ThePrepareControllerRecordHoldsWhatTheLastWalkLeft)
     sim::AddHostBridge(Machine->Pci(), 0x8086, 0x29C0, 2);
     auto &Last = Test.LastFunctionPresent ? sim::AddConventionalFunction(Machine->Pci(), {0, 31, 0}, 0x8086, 0x2916)
                                           : sim::AddConventionalFunction(Machine->Pci(), {0, 2, 0}, 0x1002, 0x0002);
-    for (UINT32 Offset = 4; Offset < PCI_HEADER_SIZE; ++Offset) {
+    for (UINT32 Offset = 4; Offset < published::layout::PCI_HEADER_SIZE; ++Offset) {
       Last.Poke8(Offset, static_cast<UINT8>(0x40 + Offset));
     }
 
@@ -281,7 +282,7 @@ TEST_F(CallbackRegistryTest, ThePrepareControllerRecordHoldsWhatTheLastWalkLeft)
     const UINT32 FirstDword = AfterWalk.Header[0] | (AfterWalk.Header[1] << 8) | (AfterWalk.Header[2] << 16) |
                               (static_cast<UINT32>(AfterWalk.Header[3]) << 24);
     EXPECT_EQ(FirstDword, Test.LastFunctionPresent ? Last.Peek32(0) : 0xFFFFFFFFU);
-    EXPECT_EQ(std::memcmp(AfterWalk.Header + 4, Last.Bytes().data() + 4, PCI_HEADER_SIZE - 4), 0);
+    EXPECT_EQ(std::memcmp(AfterWalk.Header + 4, Last.Bytes().data() + 4, published::layout::PCI_HEADER_SIZE - 4), 0);
   }
 }
 

@@ -57,8 +57,8 @@ TEST_F(GetPciRomTest, IdenticalRowsReadTheFileTwiceIntoTwoBuffers) {
   auto &Device = AddDevice({5, 0, 0}, 0x8086, 0x1096, kEthernetClass);
   const RomReply Reply = Request(Device.Handle());
   ASSERT_EQ(Reply.Status, EFI_SUCCESS);
-  EXPECT_EQ(Volume->SectionReads(),
-            (std::vector<EFI_GUID>{mOptionRomTable[kRowFirst1096].FileGuid, mOptionRomTable[kRowSecond1096].FileGuid}));
+  EXPECT_EQ(Volume->SectionReads(), (std::vector<EFI_GUID>{published::kOptionRomRows[kRowFirst1096].File,
+                                                           published::kOptionRomRows[kRowSecond1096].File}));
   const PCI_OPTION_ROM_SET *Set = InstalledSet(Device.Handle());
   ASSERT_NE(Set, nullptr);
   ASSERT_EQ(Set->Count, 2);
@@ -115,7 +115,7 @@ TEST_F(GetPciRomTest, AFileInNoVolumeIsPassedOver) {
   auto Pair = AddDevice({0, 31, 2}, 0x8086, 0x2682).Handle();
   Machine->Handles().Uninstall(Volume->Handle(), EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, Volume->Protocol());
   auto &Partial = Machine->AddFirmwareVolume();
-  Partial.AddRawFile(mOptionRomTable[kRowFirst2682].FileGuid, RowContents(kRowFirst2682));
+  Partial.AddRawFile(published::kOptionRomRows[kRowFirst2682].File, RowContents(kRowFirst2682));
 
   EXPECT_EQ(Request(Lone).Status, EFI_NOT_FOUND);
   // Of two rows only the first file exists: its image is returned alone.
@@ -273,7 +273,7 @@ TEST_P(SetPathFailureTest, StillReturnsAnImageAndLeavesNothingBehind) {
   const size_t RequestsBefore = Machine->Memory().AllocationRequests();
   Machine->Memory().FailAllocation(Case.FailingAllocation);
   if (Case.FailInstall) {
-    Machine->Handles().FailInstall(kPciOptionRomSetGuid, EFI_OUT_OF_RESOURCES);
+    Machine->Handles().FailInstall(published::kOptionRomSetGuid, EFI_OUT_OF_RESOURCES);
   }
   const RomReply Reply = Request(Handle);
   ASSERT_EQ(Reply.Status, EFI_SUCCESS);

@@ -35,7 +35,7 @@ TEST_P(ReadOptionRomFileTest, SearchesTheVolumesInOrder) {
   std::vector<sim::FirmwareVolume *> Volumes;
   for (size_t Index = 0; Index < Case.Volumes.size(); ++Index) {
     auto &Added = Machine->AddFirmwareVolume();
-    Added.AddRawFile(mOptionRomTable[0].FileGuid, {1, 2, 3});
+    Added.AddRawFile(published::kOptionRomRows[0].File, {1, 2, 3});
     if (Case.Volumes[Index] == Volume::HoldsFile) {
       Added.AddRawFile(kFile, CopyIn(Index));
     } else if (Case.Volumes[Index] == Volume::Unreachable) {

@@ -34,8 +34,8 @@ inline constexpr size_t kRowSecond1096 = 6;
 
 // Distinct contents per file: its size and bytes name the first row using it.
 inline std::vector<UINT8> FileContents(const EFI_GUID &File) {
-  for (size_t Row = 0; Row < OPTION_ROM_TABLE_ROWS; ++Row) {
-    if (mOptionRomTable[Row].FileGuid == File) {
+  for (size_t Row = 0; Row < std::size(published::kOptionRomRows); ++Row) {
+    if (published::kOptionRomRows[Row].File == File) {
       std::vector<UINT8> Contents(0x200 + Row * 0x10, static_cast<UINT8>(0xC0 + Row));
       Contents[0] = 0x55; // option ROM signature
       Contents[1] = 0xAA;
@@ -45,7 +45,7 @@ inline std::vector<UINT8> FileContents(const EFI_GUID &File) {
   return {};
 }
 
-inline std::vector<UINT8> RowContents(size_t Row) { return FileContents(mOptionRomTable[Row].FileGuid); }
+inline std::vector<UINT8> RowContents(size_t Row) { return FileContents(published::kOptionRomRows[Row].File); }
 
 struct RomReply {
   EFI_STATUS Status;
@@ -85,8 +85,8 @@ protected:
   // A volume holding every file of the table.
   sim::FirmwareVolume &AddFullVolume() {
     auto &Volume = Machine->AddFirmwareVolume();
-    for (size_t Row = 0; Row + 1 < OPTION_ROM_TABLE_ROWS; ++Row) {
-      Volume.AddRawFile(mOptionRomTable[Row].FileGuid, RowContents(Row));
+    for (size_t Row = 0; Row < std::size(published::kOptionRomRows); ++Row) {
+      Volume.AddRawFile(published::kOptionRomRows[Row].File, RowContents(Row));
     }
     return Volume;
   }
@@ -108,7 +108,7 @@ protected:
   }
 
   PCI_OPTION_ROM_SET *InstalledSet(EFI_HANDLE Handle) const {
-    return static_cast<PCI_OPTION_ROM_SET *>(Machine->Handles().Find(Handle, kPciOptionRomSetGuid));
+    return static_cast<PCI_OPTION_ROM_SET *>(Machine->Handles().Find(Handle, published::kOptionRomSetGuid));
   }
 
   // Every live pool allocation has an owner: a caller that received it, or an
@@ -116,7 +116,7 @@ protected:
   // was freed.
   void ExpectEveryAllocationOwned() const {
     std::set<const VOID *> Owned(CallerOwned.begin(), CallerOwned.end());
-    for (EFI_HANDLE Handle : Machine->Handles().HandlesWith(kPciOptionRomSetGuid)) {
+    for (EFI_HANDLE Handle : Machine->Handles().HandlesWith(published::kOptionRomSetGuid)) {
       const PCI_OPTION_ROM_SET *Set = InstalledSet(Handle);
       Owned.insert(Set);
       Owned.insert(Set->Images);

@@ -3,6 +3,7 @@
 #include "PciOptionRomSet.h"
 
 #include "oprom/OptionRom.h"
+#include "published/Published.h"
 #include "sim/Guid.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@ namespace {
 
 TEST(PciOptionRomSetTest, TheGuidIsTheSameInCAndCpp) {
   EXPECT_EQ(sim::FormatGuid(PciOptionRomSetGuidFromC), "0A048148-4B78-4BDC-960B-49B70C287078");
-  EXPECT_EQ(PciOptionRomSetGuidFromC, kPciOptionRomSetGuid);
+  EXPECT_EQ(PciOptionRomSetGuidFromC, published::kOptionRomSetGuid);
 }
 
 TEST(PciOptionRomSetTest, ARecordFilledInCReadsTheSameInCpp) {

@@ -1,6 +1,8 @@
 // Common clock, ASPM L1 and retraining on the links below the bus-0 ports,
 // against the model's link-training behaviour and virtual clock.
 #include "PcieFixture.h"
+#include "published/PciLayout.h"
+#include "support/Published.h"
 
 #include "pcie/LinkTuning.h"
 
@@ -14,8 +16,8 @@ using sim::PcieCapabilityConfig;
 
 constexpr UINT8 kCommonClockAndL1 = 0x42;
 constexpr UINT8 kCommonClockOnly = 0x40;
-constexpr UINT32 kLinkSetupRegister = 0x174;
-constexpr UINT32 kPortControlRegister = 0x56;
+constexpr UINT32 kLinkSetupRegister = published::kWindowLinkSetupRegister;
+constexpr UINT32 kPortControlRegister = published::kWindowPortControlRegister;
 
 PcieCapabilityConfig Link(bool SlotClock = true, bool L1 = true, UINT8 Speed = 1, int TrainingReads = 0) {
   PcieCapabilityConfig Config;
@@ -78,16 +80,16 @@ TEST_F(AspmTest, DisableAspmOfAtMost32BytesStopsEveryAspmWriteButNotMaxPayload) 
     ChildLink.MaxPayload = 3;
     const auto Ends = AddRootLink(1, PortLink, ChildLink);
     if (Test.Exists) {
-      Machine->Variables().Set(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID,
+      Machine->Variables().Set(published::kDisableAspmName, published::kDisableAspmGuid,
                                std::vector<UINT8>(Test.Size, 0x01));
     }
     if (EFI_ERROR(Test.Failure)) {
-      Machine->Variables().FailWith(DISABLE_ASPM_VARIABLE_NAME, DISABLE_ASPM_VARIABLE_GUID, Test.Failure);
+      Machine->Variables().FailWith(published::kDisableAspmName, published::kDisableAspmGuid, Test.Failure);
     }
     StartDriver();
     ConfigurePcieAspm(LocatedRootBridgeIo());
 
-    EXPECT_EQ(Machine->Variables().ReadCount(DISABLE_ASPM_VARIABLE_NAME), 1U);
+    EXPECT_EQ(Machine->Variables().ReadCount(published::kDisableAspmName), 1U);
     size_t HeaderReads = 0;
     for (const auto &Entry : Machine->Log().All()) {
       HeaderReads += Entry.Kind == AccessKind::ConfigRead && Entry.Bus() == 0 && Entry.Count == 16 ? 1 : 0;
@@ -184,6 +186,7 @@ TEST_F(AspmTest, EarlyRevisionsOfTheHostBridgeFamilyKeepL1OffOnFastLinks) {
       {"4003 rev ff, 5 GT/s", true, 0x8086, 0x4003, 0xFF, 2, kCommonClockAndL1},
       {"4001 rev 10, 2.5 GT/s", true, 0x8086, 0x4001, 0x10, 1, kCommonClockAndL1},
       {"4002 rev 10, 5 GT/s", true, 0x8086, 0x4002, 0x10, 2, kCommonClockAndL1},
+      {"0000 rev 10, 5 GT/s", true, 0x8086, 0x0000, 0x10, 2, kCommonClockAndL1}, // a zero ID is no listed device
       {"other vendor, 5 GT/s", true, 0x1022, 0x4001, 0x10, 2, kCommonClockAndL1},
       {"no host bridge, 5 GT/s", false, 0, 0, 0, 2, kCommonClockAndL1},
   };
@@ -358,7 +361,7 @@ TEST_F(AspmTest, ABridgeWhoseSecondaryBusIsUnreadableOrNotBelowItIsLeftAlone) {
     sim::AddRootPort(Pci(), {0, 1, 0}, Test.Secondary, 1, Link());
     sim::AddPcieEndpoint(Pci(), {1, 0, 0}, Link());
     if (Test.FailSecondaryRead) {
-      Pci().FailReads({0, 1, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
+      Pci().FailReads({0, 1, 0}, published::layout::PCI_BRIDGE_SECONDARY_BUS_OFFSET);
     }
     StartDriver();
     ConfigurePcieAspm(LocatedRootBridgeIo());

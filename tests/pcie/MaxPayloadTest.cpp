@@ -1,5 +1,6 @@
 // One max payload size for every PCI Express function reachable from bus 0.
 #include "PcieFixture.h"
+#include "published/PciLayout.h"
 
 #include "pcie/LinkTuning.h"
 
@@ -64,7 +65,7 @@ TEST_F(MaxPayloadTest, FunctionsBehindAnUnreachablePortNeitherCountNorGetWritten
                                       : Pci().Add({1, 0, 0}).Ids(0x8086, 0x244E).Bridge(1, Test.Secondary, 2);
     auto &Hidden = sim::AddPcieEndpoint(Pci(), {2, 0, 0}, Payload(0, 4));
     if (Test.FailSecondaryRead) {
-      Pci().FailReadsAt({1, 0, 0}, PCI_BRIDGE_SECONDARY_BUS_OFFSET);
+      Pci().FailReadsAt({1, 0, 0}, published::layout::PCI_BRIDGE_SECONDARY_BUS_OFFSET);
     }
     StartDriver();
     ConfigureMaxPayload(LocatedRootBridgeIo());

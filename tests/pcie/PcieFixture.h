@@ -2,6 +2,7 @@
 // clean access log, and short descriptions of the writes it made.
 #pragma once
 
+#include "published/PciLayout.h"
 #include "support/DriverFixture.h"
 
 #include "pci/PciRegisters.h"
@@ -46,10 +47,10 @@ protected:
   // Link control and device control of a function built with a PCI Express
   // capability, as register offsets.
   static UINT32 LinkControlOf(const sim::PciFunction &Function) {
-    return *Function.PcieCapabilityOffset() + PCIE_LINK_CONTROL_OFFSET;
+    return *Function.PcieCapabilityOffset() + published::layout::PCIE_LINK_CONTROL_OFFSET;
   }
   static UINT32 DeviceControlOf(const sim::PciFunction &Function) {
-    return *Function.PcieCapabilityOffset() + PCIE_DEVICE_CONTROL_OFFSET;
+    return *Function.PcieCapabilityOffset() + published::layout::PCIE_DEVICE_CONTROL_OFFSET;
   }
 
 private:

@@ -4,7 +4,7 @@
 // table updated and the reason given. On generated hierarchies of growing
 // size the accesses per function stay flat: the walks are linear.
 #include "MachineBuilder.h"
-#include "sim/GeneratedHierarchy.h"
+#include "checks/GeneratedHierarchy.h"
 #include "sim/WholeEnumeration.h"
 
 #include <gtest/gtest.h>

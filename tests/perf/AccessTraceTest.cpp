@@ -5,8 +5,8 @@
 // order on purpose rewrites the table: run with PCIPLAT_WRITE_ACCESS_TRACES set
 // to the table's path and say why in the commit.
 #include "MachineBuilder.h"
+#include "checks/GeneratedHierarchy.h"
 #include "fuzz/Scenarios.h"
-#include "sim/GeneratedHierarchy.h"
 #include "sim/WholeEnumeration.h"
 
 #include <gtest/gtest.h>

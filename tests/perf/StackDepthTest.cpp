@@ -4,12 +4,13 @@
 // (unoptimised, so larger than the image's), taken from the stack pointer the
 // root bridge sees; the image's own is checked from its stack-usage files
 // (image.stack-budget).
+#include "published/PciLayout.h"
 #include "support/DriverFixture.h"
 
+#include "checks/GeneratedHierarchy.h"
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
 #include "sim/CallbackRecorder.h"
-#include "sim/GeneratedHierarchy.h"
 #include "sim/StackProbe.h"
 
 #include <cstdio>
@@ -48,8 +49,9 @@ protected:
   }
 
   UINT8 MaxPayloadAt(sim::Bdf Where) {
-    return static_cast<UINT8>((Machine->Pci().Find(Where)->DeviceControl() & PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK) >>
-                              PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT);
+    return static_cast<UINT8>(
+        (Machine->Pci().Find(Where)->DeviceControl() & published::layout::PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK) >>
+        published::layout::PCIE_DEVICE_CONTROL_MAX_PAYLOAD_SHIFT);
   }
 
   sim::CallbackRecorder Recorder;

@@ -49,11 +49,11 @@ protected:
 
   void ResetBlocks() {
     Provider.AddBlock(u"QMX_DEP_CONF", kDepConfSize, kUntouched);
-    Provider.AddBlock(u"QMX_CONF", SETUP_QMX_CONF_SIZE, kUntouched);
+    Provider.AddBlock(u"QMX_CONF", published::kQmxConfSize, kUntouched);
   }
 
   void SetSetup(std::vector<UINT8> Bytes) {
-    Machine->Variables().Set(u"Setup", published::kSetupVariableGuid, std::move(Bytes));
+    Machine->Variables().Set(published::kSetupName, published::kSetupVariableGuid, std::move(Bytes));
   }
 
   std::vector<UINT8> &DepConf() { return Provider.Block(u"QMX_DEP_CONF"); }
@@ -64,14 +64,15 @@ protected:
 
 TEST_F(ConfigBlocksTest, QmxConfReceivesExactlySetupBytes208To634) {
   // A larger block shows whether the copy stops at 427 bytes.
-  Provider.AddBlock(u"QMX_CONF", SETUP_QMX_CONF_SIZE + 8, kUntouched);
+  Provider.AddBlock(u"QMX_CONF", published::kQmxConfSize + 8, kUntouched);
   const std::vector<UINT8> Setup = Pattern(published::kSetupSize, 1);
   SetSetup(Setup);
   LoadDriver();
   RunPhase(EfiPciHostBridgeBeginEnumeration);
 
-  EXPECT_EQ(Slice(QmxConf(), 0, SETUP_QMX_CONF_SIZE), Slice(Setup, 208, 427));
-  EXPECT_EQ(Slice(QmxConf(), SETUP_QMX_CONF_SIZE, 8), std::vector<UINT8>(8, kUntouched));
+  EXPECT_EQ(Slice(QmxConf(), 0, published::kQmxConfSize),
+            Slice(Setup, published::kSetupQmxConfOffset, published::kQmxConfSize));
+  EXPECT_EQ(Slice(QmxConf(), published::kQmxConfSize, 8), std::vector<UINT8>(8, kUntouched));
   EXPECT_EQ(DepConf(), DepConfWithBase());
   EXPECT_EQ(std::vector<UINT8>(SetupData(), SetupData() + published::kSetupSize), Setup);
 }
@@ -93,7 +94,7 @@ TEST_P(ConfigBlocksWithoutSetupTest, QmxConfReceivesZerosAndTheImageStaysMarkedU
   RunPhase(EfiPciHostBridgeBeginEnumeration);
 
   EXPECT_EQ(Machine->Variables().ReadCount(u"Setup"), 1U);
-  EXPECT_EQ(QmxConf(), std::vector<UINT8>(SETUP_QMX_CONF_SIZE, 0));
+  EXPECT_EQ(QmxConf(), std::vector<UINT8>(published::kQmxConfSize, 0));
   EXPECT_EQ(DepConf(), DepConfWithBase());
   EXPECT_EQ(SetupData()[published::kSetupEthernetSwitch], published::kSetupNotLoaded);
 }
@@ -102,14 +103,17 @@ INSTANTIATE_TEST_SUITE_P(, ConfigBlocksWithoutSetupTest,
                          ::testing::Values(UnreadableSetup{"Missing", [](sim::VariableStore &) {}},
                                            UnreadableSetup{"ReadError",
                                                            [](sim::VariableStore &Variables) {
-                                                             Variables.Set(u"Setup", published::kSetupVariableGuid,
+                                                             Variables.Set(published::kSetupName,
+                                                                           published::kSetupVariableGuid,
                                                                            Pattern(published::kSetupSize, 1));
-                                                             Variables.FailWith(u"Setup", published::kSetupVariableGuid,
+                                                             Variables.FailWith(published::kSetupName,
+                                                                                published::kSetupVariableGuid,
                                                                                 EFI_DEVICE_ERROR);
                                                            }},
                                            UnreadableSetup{"LargerThanTheImage",
                                                            [](sim::VariableStore &Variables) {
-                                                             Variables.Set(u"Setup", published::kSetupVariableGuid,
+                                                             Variables.Set(published::kSetupName,
+                                                                           published::kSetupVariableGuid,
                                                                            Pattern(published::kSetupSize + 1, 1));
                                                            }}),
                          [](const ::testing::TestParamInfo<UnreadableSetup> &Info) { return Info.param.Name; });
@@ -122,7 +126,7 @@ TEST_F(ConfigBlocksTest, AShortSetupFillsOnlyItsLengthAndTheRestKeepsEarlierByte
   RunPhase(EfiPciHostBridgeBeginEnumeration);
 
   std::vector<UINT8> Expected = Slice(Short, 208, kShortSize - 208);
-  Expected.resize(SETUP_QMX_CONF_SIZE, 0);
+  Expected.resize(published::kQmxConfSize, 0);
   EXPECT_EQ(QmxConf(), Expected);
 
   // A full image read earlier stays behind the end of a shorter one.
@@ -166,7 +170,7 @@ TEST_P(ConfigBlocksMissingOneTest, TheOtherBlockIsStillWritten) {
     EXPECT_EQ(DepConf(), DepConfWithBase());
   }
   if (Missing != u"QMX_CONF") {
-    EXPECT_EQ(QmxConf(), Slice(Setup, 208, 427));
+    EXPECT_EQ(QmxConf(), Slice(Setup, published::kSetupQmxConfOffset, published::kQmxConfSize));
   }
 }
 
@@ -187,7 +191,7 @@ TEST_F(ConfigBlocksTest, WithoutAProviderTheSetupImageIsStillLoaded) {
   EXPECT_EQ(std::vector<UINT8>(SetupData(), SetupData() + published::kSetupSize), Setup);
   EXPECT_EQ(Provider.Requests(u"QMX_DEP_CONF"), 0U);
   EXPECT_EQ(Provider.Requests(u"QMX_CONF"), 0U);
-  EXPECT_EQ(QmxConf(), std::vector<UINT8>(SETUP_QMX_CONF_SIZE, kUntouched));
+  EXPECT_EQ(QmxConf(), std::vector<UINT8>(published::kQmxConfSize, kUntouched));
 }
 
 TEST_F(ConfigBlocksTest, EveryBeginEnumerationReadsSetupAgainAndRepeatsBothWrites) {

@@ -4,6 +4,7 @@
 #include "fuzz/Scenarios.h"
 #include "pci/PciRegisters.h"
 #include "pci/PcieCapability.h"
+#include "published/PciLayout.h"
 #include "sim/BoardBuilder.h"
 
 #include <gtest/gtest.h>
@@ -51,7 +52,7 @@ TEST_F(HostileHierarchyTest, ACapabilityPointerIntoTheHeaderIsNeverFollowed) {
   // control on the bridge's bus numbers.
   auto &Port = Board.Pci().Add({0, 1, 0}).Ids(0x8086, 0x2990).Bridge(0, 1, 1);
   sim::PcieCapabilityConfig RootPort = Link();
-  RootPort.PortType = PCIE_PORT_TYPE_ROOT_PORT;
+  RootPort.PortType = published::layout::PCIE_PORT_TYPE_ROOT_PORT;
   Port.NextCapabilityAt(0x1D).PcieCapability(RootPort);
   sim::AddPcieEndpoint(Board.Pci(), {1, 0, 0}, Link());
   Enumerate();

@@ -1,9 +1,10 @@
 // The invariant checkers themselves: each must flag the misbehaviour it is
 // there for, or every clean fuzz run and sweep would prove nothing.
-#include "sim/Invariants.h"
+#include "checks/Invariants.h"
 
 #include "PciOptionRomSet.h"
 #include "pci/PciAddress.h"
+#include "published/Published.h"
 #include "sim/BoardBuilder.h"
 
 #include <gtest/gtest.h>
@@ -165,7 +166,7 @@ TEST_F(InvariantsTest, PoolMemoryIsFreedOrOwnedAndSetsKeepTheirLayout) {
   ASSERT_EQ(Boot->AllocatePool(EfiBootServicesData, 5 * sizeof(PCI_OPTION_ROM_IMAGE), &Array), EFI_SUCCESS);
   *static_cast<PCI_OPTION_ROM_SET *>(Set) = {5, {}, static_cast<PCI_OPTION_ROM_IMAGE *>(Array)};
   EFI_HANDLE Handle = nullptr;
-  const EFI_GUID SetGuid = PCI_OPTION_ROM_SET_GUID;
+  const EFI_GUID SetGuid = published::kOptionRomSetGuid;
   ASSERT_EQ(Board.Handles().Install(&Handle, SetGuid, Set), EFI_SUCCESS);
   EXPECT_EQ(sim::CheckOptionRomSets(Board, &Owners).size(), 1U);
 

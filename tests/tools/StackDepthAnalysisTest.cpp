@@ -77,3 +77,18 @@ TEST_F(StackDepthGraphTest, NamesCodeWithoutAFrameFigure) {
 }
 
 } // namespace
+
+namespace {
+
+// Constants share the code section: variables and string literals are not code.
+TEST(StackDepthAnalysisTest, TellsDataFromCodeByItsMangledName) {
+  EXPECT_TRUE(stack::IsDataSymbol("?mOptionRomTable@@3QBUOPTION_ROM_TABLE_ENTRY@@B"));
+  EXPECT_TRUE(stack::IsDataSymbol("?kX@?A0xA37D6BFB@@3UEFI_GUID@@B"));
+  EXPECT_TRUE(stack::IsDataSymbol("??_C@_0M@OAMLNNNM@S?$AAe?$AAt?$AAu?$AAp?$AA?$AA?$AA@"));
+  EXPECT_FALSE(stack::IsDataSymbol("?ReadPciHeader@@YA_NPEAU_EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL@@PEAEEEE@Z"));
+  EXPECT_FALSE(stack::IsDataSymbol("?Probe@CALLBACK_WALKER@?A0x1@@QEAA?AUPCI_FUNCTION_PROBE@@EEE@Z"));
+  EXPECT_FALSE(stack::IsDataSymbol("??$PciConfigReadOrOnes@E@@YAEPEAU_EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL@@_K@Z"));
+  EXPECT_FALSE(stack::IsDataSymbol("PciPlatformDriverEntry"));
+}
+
+} // namespace

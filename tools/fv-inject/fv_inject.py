@@ -8,6 +8,7 @@ and check such images.
   fv-inject verify IMAGE          every checksum, length and section, recursively
   fv-inject list IMAGE            the same walk, printed as a tree
   fv-inject depex (--true | --protocol GUID ...) -o FILE
+  fv-inject pe-compact IMAGE.efi
   fv-inject pe-checksum [--stamp] IMAGE.efi
 
 Exit status: 0 done; 1 refused (an image it does not understand, a damaged
@@ -417,6 +418,14 @@ def command_depex(arguments):
     write_atomically(arguments.output, depex)
 
 
+def command_pe_compact(arguments):
+    image = read_input(arguments.image)
+    try:
+        write_atomically(arguments.image, pe_image.compact_headers(image))
+    except pe_image.ImageError as error:
+        raise FormatError("%s: %s" % (arguments.image, error)) from None
+
+
 def command_pe_checksum(arguments):
     image = read_input(arguments.image)
     try:
@@ -464,6 +473,10 @@ def main(argv=None):
     command.add_argument("--protocol", action="append", default=[], metavar="GUID")
     command.add_argument("-o", "--output", required=True)
     command.set_defaults(run=command_depex)
+
+    command = commands.add_parser("pe-compact", help="drop a driver image's DOS stub program (file offsets only)")
+    command.add_argument("image")
+    command.set_defaults(run=command_pe_compact)
 
     command = commands.add_parser("pe-checksum", help="check (or --stamp) a driver image's PE checksum")
     command.add_argument("image")

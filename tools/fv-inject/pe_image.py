@@ -110,3 +110,47 @@ def stamp_checksum(image):
     stamped = bytearray(image)
     struct.pack_into("<I", stamped, offset, image_checksum(bytes(stamped), offset))
     return bytes(stamped)
+
+
+DOS_HEADER_SIZE = 0x40
+DEBUG_DIRECTORY_INDEX = 6
+CERTIFICATE_DIRECTORY_INDEX = 4
+
+
+def compact_headers(image):
+    """Returns `image` with the DOS stub program dropped: the PE headers move
+    up to right after the 64-byte DOS header, and when that frees whole file
+    alignment units the sections move up with them. Only file offsets change
+    (SizeOfHeaders, each PointerToRawData); every RVA, and so the loaded image,
+    stays the same. An image with a debug directory or certificates (which hold
+    file offsets of their own) is returned unchanged."""
+    optional, optional_size, section_count = _headers(image)
+    pe_offset = struct.unpack_from("<I", image, DOS_LFANEW_OFFSET)[0]
+    file_alignment = struct.unpack_from("<I", image, optional + 36)[0]
+    size_of_headers = struct.unpack_from("<I", image, optional + 60)[0]
+    directories = struct.unpack_from("<I", image, optional + 108)[0]
+    for index in (CERTIFICATE_DIRECTORY_INDEX, DEBUG_DIRECTORY_INDEX):
+        if index < directories and struct.unpack_from("<II", image, optional + 112 + 8 * index) != (0, 0):
+            return image
+    table = optional + optional_size
+    headers_end = table + section_count * SECTION_HEADER_SIZE
+    moved = pe_offset - DOS_HEADER_SIZE
+    if moved <= 0 or not file_alignment:
+        return image
+    new_size_of_headers = -(-(headers_end - moved) // file_alignment) * file_alignment
+    shift = size_of_headers - new_size_of_headers
+    pointers = [struct.unpack_from("<I", image, table + i * SECTION_HEADER_SIZE + 20)[0] for i in range(section_count)]
+    if shift <= 0 or any(p and p < size_of_headers for p in pointers):
+        return image
+    compacted = bytearray(image[:DOS_HEADER_SIZE])
+    struct.pack_into("<HH", compacted, 2, DOS_HEADER_SIZE, 1)  # the DOS program: its header alone
+    struct.pack_into("<I", compacted, DOS_LFANEW_OFFSET, DOS_HEADER_SIZE)
+    compacted += image[pe_offset:headers_end]
+    compacted += bytes(new_size_of_headers - len(compacted))
+    compacted += image[size_of_headers:]
+    new_optional = optional - moved
+    struct.pack_into("<I", compacted, new_optional + 60, new_size_of_headers)
+    for index, pointer in enumerate(pointers):
+        if pointer:
+            struct.pack_into("<I", compacted, table - moved + index * SECTION_HEADER_SIZE + 20, pointer - shift)
+    return bytes(compacted)

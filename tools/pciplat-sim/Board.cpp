@@ -456,7 +456,9 @@ Board WithDumpedHierarchy(Board Base, const std::vector<DumpedFunction> &Dump) {
 
 namespace pciplat {
 
-Board DefaultBoard() {
+namespace {
+
+Board ParseDefaultBoard() {
   std::string Error;
   auto Parsed = ParseBoardJson(DefaultBoardJson(), "built-in default board", &Error);
   if (!Parsed) {
@@ -466,6 +468,15 @@ Board DefaultBoard() {
   }
   Parsed->Provenance = BoardProvenance{};
   return *Parsed;
+}
+
+} // namespace
+
+// Parsed once: benches, tests and fuzzers lay the default board out thousands
+// of times, and parsing its description cost more than laying it out.
+Board DefaultBoard() {
+  static const Board Parsed = ParseDefaultBoard();
+  return Parsed;
 }
 
 } // namespace pciplat

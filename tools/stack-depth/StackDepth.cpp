@@ -103,6 +103,13 @@ std::string ShortName(const std::string &Mangled) {
   return Mangled.substr(Begin, End == std::string::npos ? std::string::npos : End - Begin);
 }
 
+bool IsDataSymbol(const std::string &Mangled) {
+  // Variables: ?name@scope...@@ followed by a storage class 0-4; string
+  // literals: ??_C@. Functions carry a calling-convention code there instead.
+  static const std::regex Variable(R"(^\?[^?@][^@]*@(?:[^@]*@)*@[0-4])");
+  return Mangled.rfind("??_C@", 0) == 0 || std::regex_search(Mangled, Variable);
+}
+
 namespace {
 
 // The call graph of the code: one node per code address, ascending.
@@ -118,7 +125,7 @@ std::vector<Function> FunctionsOf(const std::vector<Symbol> &Symbols, const std:
   std::map<uint32_t, Function> ByRva;
   std::map<uint32_t, bool> Known;
   for (const Symbol &Entry : Symbols) {
-    if (Entry.Rva < TextBegin || Entry.Rva >= TextEnd) {
+    if (Entry.Rva < TextBegin || Entry.Rva >= TextEnd || IsDataSymbol(Entry.Name)) {
       continue;
     }
     auto &Slot = ByRva.try_emplace(Entry.Rva, Function{Entry.Rva, Entry.Name, 0}).first->second;

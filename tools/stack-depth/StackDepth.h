@@ -17,6 +17,10 @@ namespace stack {
 // reason, for a dynamic frame (alloca, variable-length arrays).
 bool ParseStackUsage(const std::string &Text, std::map<std::string, uint32_t> *Frames, std::string *Error);
 
+// Whether a mangled name is a variable or a string literal rather than code:
+// constant data may share the code section (the images merge .rdata into it).
+bool IsDataSymbol(const std::string &Mangled);
+
 struct Symbol {
   uint32_t Rva;
   std::string Name;

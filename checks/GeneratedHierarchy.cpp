@@ -1,4 +1,4 @@
-#include "sim/GeneratedHierarchy.h"
+#include "checks/GeneratedHierarchy.h"
 
 #include "sim/BoardBuilder.h"
 

@@ -1,12 +1,10 @@
-#include "sim/Invariants.h"
+#include "checks/Invariants.h"
 
 #include "PciOptionRomSet.h"
 #include "callbacks/PciCallbacks.h"
-#include "pci/PciRegisters.h"
-#include "pci/PcieCapability.h"
-#include "pcie/ConfigWindow.h"
 #include "pcie/LinkTuning.h"
-#include "platform/IoApic.h"
+#include "published/PciLayout.h"
+#include "published/Published.h"
 #include "sim/CapabilityList.h"
 
 #include <algorithm>
@@ -18,7 +16,7 @@ namespace sim {
 namespace {
 
 constexpr UINT8 kLinkControlBitsTheDriverSets =
-    PCIE_LINK_CONTROL_COMMON_CLOCK | PCIE_LINK_CONTROL_ASPM_L1 | PCIE_LINK_CONTROL_RETRAIN;
+    published::kLinkControlCommonClock | published::kLinkControlAspmL1 | published::kLinkControlRetrain;
 
 std::string Describe(const Access &Entry) { return FormatAccess(Entry); }
 
@@ -50,8 +48,8 @@ RegisterOwnership RegisterOwnership::Of(const PciBus &Bus) {
     // being present, so a sound search may follow the list either way.
     std::vector<UINT8> Found;
     for (const CapabilityEntry &Each : ListCapabilities(Function->Bytes(), {false, false})) {
-      if (!Each.Extended && Each.Id == PCI_CAPABILITY_ID_PCI_EXPRESS &&
-          Each.Offset + PCIE_CAPABILITY_USED_LENGTH <= PCI_CONFIG_SPACE_SIZE) {
+      if (!Each.Extended && Each.Id == published::kPciExpressCapabilityId &&
+          Each.Offset + published::kPcieCapabilityBytesUsed <= published::kPciConfigSpaceSize) {
         Found.push_back(static_cast<UINT8>(Each.Offset));
       }
     }
@@ -68,7 +66,7 @@ bool RegisterOwnership::IsLinkControl(Bdf Where, UINT32 Register) const {
     return false;
   }
   for (const UINT8 Cap : Found->second) {
-    if (Register == Cap + PCIE_LINK_CONTROL_OFFSET) {
+    if (Register == Cap + published::kPcieLinkControlOffset) {
       return true;
     }
   }
@@ -94,7 +92,7 @@ bool RegisterOwnership::IsDeviceControl(Bdf Where, UINT32 Register) const {
     return false;
   }
   for (const UINT8 Cap : Found->second) {
-    if (Register == Cap + PCIE_DEVICE_CONTROL_OFFSET) {
+    if (Register == Cap + published::kPcieDeviceControlOffset) {
       return true;
     }
   }
@@ -133,7 +131,7 @@ std::vector<std::string> CheckConfigurationWrites(const AccessLog &Log, const Re
     const UINT64 Changed = Read->Value ^ Entry.Value;
     const bool Kept = LinkControl ? (Entry.Value & Read->Value) == Read->Value &&
                                         (Changed & ~static_cast<UINT64>(kLinkControlBitsTheDriverSets)) == 0
-                                  : (Changed & ~static_cast<UINT64>(PCIE_DEVICE_CONTROL_MAX_PAYLOAD_MASK)) == 0;
+                                  : (Changed & ~static_cast<UINT64>(published::kDeviceControlMaxPayloadMask)) == 0;
     if (!Kept) {
       Violations.push_back(Violation("write changes bits the driver does not own", Entry));
     }
@@ -152,10 +150,12 @@ struct LinkReads {
   void Note(const Access &Entry, const RegisterOwnership &Owned) {
     const Bdf Where = WhereOf(Entry);
     const bool Read = !EFI_ERROR(Entry.Status);
-    if (Entry.Width == 4 && Owned.IsCapabilityRegister(Where, Entry.Register(), PCIE_LINK_CAPABILITIES_OFFSET)) {
+    if (Entry.Width == 4 &&
+        Owned.IsCapabilityRegister(Where, Entry.Register(), published::layout::PCIE_LINK_CAPABILITIES_OFFSET)) {
       LastCapabilities = Read;
       CapabilitiesOf[Where] = Read;
-    } else if (Entry.Width == 2 && Owned.IsCapabilityRegister(Where, Entry.Register(), PCIE_LINK_STATUS_OFFSET)) {
+    } else if (Entry.Width == 2 &&
+               Owned.IsCapabilityRegister(Where, Entry.Register(), published::kPcieLinkStatusOffset)) {
       LastStatus[0] = LastStatus[1];
       LastStatus[1] = Read;
     }
@@ -184,7 +184,7 @@ std::vector<std::string> CheckLinkWritesFollowReads(const AccessLog &Log, const 
       continue;
     }
     const Access *Read = PrecedingRead(All, Index, AccessKind::ConfigRead);
-    const bool RetrainRequest = Read != nullptr && (Entry.Value & ~Read->Value & PCIE_LINK_CONTROL_RETRAIN) != 0;
+    const bool RetrainRequest = Read != nullptr && (Entry.Value & ~Read->Value & published::kLinkControlRetrain) != 0;
     if (!RetrainRequest && !Reads.Qualified(WhereOf(Entry))) {
       Violations.push_back(Violation("link control written after a failed read of what the link qualifies on", Entry));
     }
@@ -205,8 +205,8 @@ std::vector<std::string> CheckWindowWrites(const AccessLog &Log, const RegisterO
       Violations.push_back(Violation("window written while DisableASPM exists", Entry));
       continue;
     }
-    const bool LinkSetup = Entry.Width == 1 && Entry.Register() == PCIE_WINDOW_LINK_SETUP_OFFSET;
-    const bool PortControl = Entry.Width == 2 && Entry.Register() == PCIE_WINDOW_PORT_CONTROL_OFFSET;
+    const bool LinkSetup = Entry.Width == 1 && Entry.Register() == published::kWindowLinkSetupRegister;
+    const bool PortControl = Entry.Width == 2 && Entry.Register() == published::kWindowPortControlRegister;
     if ((!LinkSetup && !PortControl) || !Owned.HasPcieCapability(WhereOf(Entry))) {
       Violations.push_back(Violation("window write to a register the driver does not own", Entry));
       continue;
@@ -216,9 +216,9 @@ std::vector<std::string> CheckWindowWrites(const AccessLog &Log, const RegisterO
       Violations.push_back(Violation("window write without reading the register first", Entry));
       continue;
     }
-    const bool Kept = LinkSetup
-                          ? (Read->Value ^ Entry.Value) == PCIE_WINDOW_LINK_SETUP_ACTIVE || Read->Value == Entry.Value
-                          : Entry.Value == (Read->Value | PCIE_WINDOW_PORT_CONTROL_BIT);
+    const bool Kept =
+        LinkSetup ? (Read->Value ^ Entry.Value) == published::kWindowLinkSetupActive || Read->Value == Entry.Value
+                  : Entry.Value == (Read->Value | published::kWindowPortControlBit);
     if (!Kept) {
       Violations.push_back(Violation("window write changes bits the driver does not own", Entry));
     }
@@ -227,7 +227,7 @@ std::vector<std::string> CheckWindowWrites(const AccessLog &Log, const RegisterO
     }
   }
   for (const auto &[Address, Value] : LastLinkSetup) {
-    if ((Value & PCIE_WINDOW_LINK_SETUP_ACTIVE) != 0) {
+    if ((Value & published::kWindowLinkSetupActive) != 0) {
       char Text[96];
       std::snprintf(Text, sizeof(Text), "link-setup bit left set at %#llx", static_cast<unsigned long long>(Address));
       Violations.emplace_back(Text);
@@ -243,8 +243,8 @@ std::vector<std::string> CheckMemoryWrites(const AccessLog &Log) {
       continue;
     }
     bool Owned = false;
-    for (const IOAPIC_ASSIGNMENT &IoApic : mIoApicTable) {
-      Owned = Owned || Entry.Address == IoApic.Base || Entry.Address == IoApic.Base + IOAPIC_DATA_OFFSET;
+    for (const published::IoApicAssignment &IoApic : published::kIoApics) {
+      Owned = Owned || Entry.Address == IoApic.Base || Entry.Address == IoApic.Base + published::kIoApicDataOffset;
     }
     if (!Owned || Entry.Width != 4 || Entry.Count != 1) {
       Violations.push_back(Violation("memory write outside the I/O APIC registers", Entry));
@@ -293,7 +293,7 @@ std::vector<std::string> CheckBudget(const Machine &Board, const RunBudget &Budg
 
 std::vector<std::string> CheckOptionRomSets(Machine &Board, PoolOwners *Owners) {
   std::vector<std::string> Violations;
-  static constexpr EFI_GUID kSetGuid = PCI_OPTION_ROM_SET_GUID;
+  static constexpr EFI_GUID kSetGuid = published::kOptionRomSetGuid;
   const Pool &Memory = Board.Memory();
   for (const EFI_HANDLE Handle : Board.Handles().HandlesWith(kSetGuid)) {
     const auto *Set = static_cast<const PCI_OPTION_ROM_SET *>(Board.Handles().Find(Handle, kSetGuid));
@@ -307,7 +307,8 @@ std::vector<std::string> CheckOptionRomSets(Machine &Board, PoolOwners *Owners) 
     for (const UINT8 Byte : Set->Reserved) {
       ReservedZero = ReservedZero && Byte == 0;
     }
-    if (Set->Count < PCI_OPTION_ROM_SET_MIN_IMAGES || Set->Count > PCI_OPTION_ROM_SET_MAX_IMAGES || !ReservedZero) {
+    if (Set->Count < published::kOptionRomSetMinImages || Set->Count > published::kOptionRomSetMaxImages ||
+        !ReservedZero) {
       Violations.push_back("option ROM set count " + std::to_string(Set->Count) +
                            (ReservedZero ? "" : ", reserved not zero"));
       continue;
@@ -370,8 +371,8 @@ std::vector<std::string> CheckCallbackEntries(Machine &Board, std::vector<Regist
     if (Link->ForwardLink->BackLink != Link) {
       Violations.emplace_back("callback list links do not agree");
     }
-    if (Entry->Signature != PCI_CALLBACK_ENTRY_SIGNATURE || Entry->Callback == nullptr ||
-        (Entry->Mask & PCI_CALLBACK_KNOWN_POINTS) == 0) {
+    if (Entry->Signature != published::kCallbackEntrySignature || Entry->Callback == nullptr ||
+        (Entry->Mask & published::kCallbackPoints) == 0) {
       Violations.emplace_back("callback entry without its signature, callback or a known point");
     }
     for (const RegisteredCallback &Earlier : *Found) {
