@@ -43,7 +43,7 @@ TEST(PublishedValuesTest, IoApicsAndWindowRegistersReadAsPublished) {
   EXPECT_EQ(published::kWindowLinkSetupActive, 1U << 2);
   EXPECT_EQ(published::kWindowPortControlRegister, 0x56U);
   EXPECT_EQ(published::kWindowPortControlBit, 1U << 12);
-  // The PCI Express capability registers, each where the specification puts it.
+  // The PCI Express capability registers, each where the PCI Express Base Specification puts it.
   EXPECT_EQ(published::layout::PCIE_LINK_CONTROL_OFFSET, published::kPcieLinkControlOffset);
   EXPECT_EQ(published::layout::PCIE_DEVICE_CONTROL_OFFSET, published::kPcieDeviceControlOffset);
   EXPECT_EQ(published::layout::PCIE_LINK_STATUS_OFFSET, published::kPcieLinkStatusOffset);
