@@ -2,7 +2,6 @@
 
 #include "PciOptionRomSet.h"
 #include "callbacks/PciCallbacks.h"
-#include "pcie/LinkTuning.h"
 #include "published/PciLayout.h"
 #include "published/Published.h"
 #include "sim/CapabilityList.h"
@@ -263,13 +262,14 @@ RunBudget BudgetFor(const PciBus &Bus, size_t Enumerations, size_t Requests) {
   // README states, however many links never train.
   constexpr size_t kWalksPerEnumeration = 5;
   constexpr size_t kAccessesPerBusScan = 2 * 256;
-  constexpr size_t kPollsPerRetrain = PCIE_LINK_TRAINING_TIMEOUT_US / PCIE_LINK_TRAINING_POLL_INTERVAL_US + 1;
+  constexpr size_t kPollsPerRetrain =
+      published::kRetrainWaitMostMicroseconds / published::kRetrainPollIntervalMicroseconds + 1;
   constexpr size_t kAccessesPerFunction = 8 * 128 + kPollsPerRetrain + 256;
   constexpr size_t kAccessesPerRequest = 8;
   const size_t Functions = Bus.Functions().size();
   const size_t Buses = std::min<size_t>(256, Functions + 1);
   const size_t PerWalk = Buses * kAccessesPerBusScan + Functions * kAccessesPerFunction;
-  constexpr size_t kStallsPerPass = kRetrainWaitBudgetMicroseconds / 1000; // polls 1 ms apart, as the README states
+  constexpr size_t kStallsPerPass = kRetrainWaitBudgetMicroseconds / published::kRetrainPollIntervalMicroseconds;
   return {Enumerations * kWalksPerEnumeration * PerWalk + Requests * kAccessesPerRequest, Enumerations * kStallsPerPass,
           Enumerations * kRetrainWaitBudgetMicroseconds};
 }

@@ -6,6 +6,8 @@
 // The unit tests, the allocation-failure sweep and the fuzzers share them.
 #pragma once
 
+#include "published/Published.h"
+
 #include "sim/Machine.h"
 
 #include <map>
@@ -68,7 +70,7 @@ struct RunBudget {
 };
 
 // The bound the README states for all retrain waits of one pass: 2 s.
-inline constexpr UINT64 kRetrainWaitBudgetMicroseconds = 2000000;
+inline constexpr UINT64 kRetrainWaitBudgetMicroseconds = published::kRetrainWaitBudgetMicroseconds;
 // The most a sound driver needs for Enumerations full enumerations plus
 // Requests option ROM requests on this board: linear in the number of
 // functions and buses, whatever the bus numbers and capability lists say.

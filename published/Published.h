@@ -44,6 +44,13 @@ inline constexpr UINT8 kLinkControlRetrain = 0x20;
 inline constexpr UINT8 kLinkControlCommonClock = 0x40;
 inline constexpr UINT16 kDeviceControlMaxPayloadMask = 0x00E0;
 
+// The boot delay the README states for link retraining: one wait per link of
+// at most 1 s, link status polled 1 ms apart, and at most 2 s of waits in all
+// per begin-resource-allocation pass.
+inline constexpr UINT64 kRetrainWaitMostMicroseconds = 1000000;
+inline constexpr UINT64 kRetrainPollIntervalMicroseconds = 1000;
+inline constexpr UINT64 kRetrainWaitBudgetMicroseconds = 2000000;
+
 // The chipset's configuration window and the two registers the driver uses.
 inline constexpr UINT64 kConfigWindowBase = 0xE0000000;
 inline constexpr UINT32 kWindowLinkSetupRegister = 0x174; // 8 bits

@@ -328,8 +328,8 @@ TEST_F(AspmTest, TheRetrainWaitPollsWithoutAnInitialStallAndGivesUpAfterOneSecon
     ConfigurePcieAspm(LocatedRootBridgeIo());
     EXPECT_EQ(Ends.Port->RetrainPolls(), (std::vector<unsigned>{Test.Polls}));
     EXPECT_EQ(Machine->StallCalls(), Test.Polls - 1);
-    EXPECT_EQ(Machine->ElapsedMicroseconds(), (Test.Polls - 1) * PCIE_LINK_TRAINING_POLL_INTERVAL_US);
-    EXPECT_LE(Machine->ElapsedMicroseconds(), PCIE_LINK_TRAINING_TIMEOUT_US);
+    EXPECT_EQ(Machine->ElapsedMicroseconds(), (Test.Polls - 1) * published::kRetrainPollIntervalMicroseconds);
+    EXPECT_LE(Machine->ElapsedMicroseconds(), published::kRetrainWaitMostMicroseconds);
   }
 }
 
@@ -343,7 +343,8 @@ TEST_F(AspmTest, ALinkThatNeverTrainsKeepsItsBitsAndTheNextLinkIsStillConfigured
   EXPECT_EQ(Stuck.Port->RetrainPolls(), (std::vector<unsigned>{1001}));
   EXPECT_EQ(Next.Port->RetrainPolls(), (std::vector<unsigned>{3}));
   EXPECT_EQ(LinkControlLow(*Next.Child), kCommonClockAndL1);
-  EXPECT_EQ(Machine->ElapsedMicroseconds(), PCIE_LINK_TRAINING_TIMEOUT_US + 2 * PCIE_LINK_TRAINING_POLL_INTERVAL_US);
+  EXPECT_EQ(Machine->ElapsedMicroseconds(),
+            published::kRetrainWaitMostMicroseconds + 2 * published::kRetrainPollIntervalMicroseconds);
   // Its link-setup bit is cleared again after the wait.
   EXPECT_EQ(Stuck.Port->Peek8(kLinkSetupRegister), 0);
 }
@@ -429,10 +430,10 @@ TEST_F(AspmTest, ALinkWhoseRegistersCannotBeReadIsLeftAlone) {
     bool AtPort;
     UINT32 Register; // offset in the PCI Express capability
   };
-  const std::vector<Case> Cases = {{"child link capabilities", false, PCIE_LINK_CAPABILITIES_OFFSET},
-                                   {"child link status", false, PCIE_LINK_STATUS_OFFSET},
-                                   {"port link capabilities", true, PCIE_LINK_CAPABILITIES_OFFSET},
-                                   {"port link status", true, PCIE_LINK_STATUS_OFFSET}};
+  const std::vector<Case> Cases = {{"child link capabilities", false, published::layout::PCIE_LINK_CAPABILITIES_OFFSET},
+                                   {"child link status", false, published::layout::PCIE_LINK_STATUS_OFFSET},
+                                   {"port link capabilities", true, published::layout::PCIE_LINK_CAPABILITIES_OFFSET},
+                                   {"port link status", true, published::layout::PCIE_LINK_STATUS_OFFSET}};
   for (const auto &Test : Cases) {
     SCOPED_TRACE(Test.Name);
     FreshMachine();
