@@ -122,6 +122,8 @@ inline constexpr DECISION_ROW DECISION_ROWS[] = {
     {K::Retrain, R::StatusUnreadable, "status-unreadable", Polls, Waited, false,
      "stopped waiting: LnkSta unreadable at poll {polls} ({us} us)"},
     {K::Payload, R::Supported, "supported", Bytes, None, false, "supports {bytes} bytes (DevCap bits 2:0)"},
+    {K::Payload, R::Unreadable, "devcap-unreadable", Bytes, None, false,
+     "DevCap unreadable: counted as supporting {bytes} bytes, the size every PCI Express function supports"},
     {K::Payload, R::Chosen, "chosen", Bytes, None, false,
      "{bytes} bytes, the largest size every PCI Express function supports"},
     {K::Payload, R::Programmed, "programmed", Bytes, None, false, "programmed {bytes} bytes (DevCtl bits 7:5)"},

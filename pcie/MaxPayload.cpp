@@ -46,11 +46,17 @@ struct PAYLOAD_WALKER {
 
   void Leave(const LEVEL_STATE & /*Level*/) const {}
 
+  // A function whose device capabilities cannot be read counts as supporting
+  // 128 bytes, the size every PCI Express function supports: the size it is
+  // then given rests on no value that was never read.
   void LowerToSupportedPayload(UINT64 Function, UINT8 Cap) const {
-    const auto DeviceCapabilities = PciConfigReadOrOnes<UINT16>(
-        RootBridgeIo, PcieCapabilityRegister(Function, Cap, PCIE_DEVICE_CAPABILITIES_OFFSET));
-    const auto Supported = static_cast<UINT8>(DeviceCapabilities & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK);
-    Decide(DECISION_KIND::Payload, DECISION_REASON::Supported, Function, Supported);
+    UINT16 DeviceCapabilities = 0;
+    const bool Read = !EFI_ERROR(PciConfigRead(
+        RootBridgeIo, PcieCapabilityRegister(Function, Cap, PCIE_DEVICE_CAPABILITIES_OFFSET), &DeviceCapabilities));
+    const auto Supported =
+        Read ? static_cast<UINT8>(DeviceCapabilities & PCIE_DEVICE_CAPABILITIES_MAX_PAYLOAD_MASK) : UINT8{0};
+    Decide(DECISION_KIND::Payload, Read ? DECISION_REASON::Supported : DECISION_REASON::Unreadable, Function,
+           Supported);
     if (Supported < Minimum) {
       Minimum = Supported;
     }

@@ -43,6 +43,19 @@ TEST_F(MaxPayloadTest, EveryPcieFunctionBridgesIncludedGetsTheSmallestSupportedS
                                       At({3, 0, 0}, 0x48, 0x7F3F), At({0, 2, 0}, 0x48, 0x20)}));
 }
 
+// A size resting on a device-capabilities read that failed would be a guess:
+// the function counts as supporting 128 bytes (code 0), which every function
+// supports, and everyone gets that.
+TEST_F(MaxPayloadTest, AnUnreadableDeviceCapabilitiesCountsAsTheSmallestSize) {
+  auto &Root = sim::AddRootPort(Pci(), {0, 1, 0}, 1, 1, Payload(2, 2));
+  auto &Endpoint = sim::AddPcieEndpoint(Pci(), {1, 0, 0}, Payload(2, 2));
+  Pci().FailReadsAt({1, 0, 0}, static_cast<UINT16>(*Endpoint.PcieCapabilityOffset() + 0x04)); // DevCap
+  StartDriver();
+  ConfigureMaxPayload(LocatedRootBridgeIo());
+  EXPECT_EQ(PayloadCode(Root), 0);
+  EXPECT_EQ(PayloadCode(Endpoint), 0);
+}
+
 TEST_F(MaxPayloadTest, FunctionsBehindAnUnreachablePortNeitherCountNorGetWritten) {
   struct Case {
     const char *Name;

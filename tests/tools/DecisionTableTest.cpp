@@ -40,6 +40,7 @@ constexpr NAMED kInUse[] = {
     {K::Retrain, R::GaveUp, "retrain", "gave-up"},
     {K::Retrain, R::StatusUnreadable, "retrain", "status-unreadable"},
     {K::Payload, R::Supported, "payload", "supported"},
+    {K::Payload, R::Unreadable, "payload", "devcap-unreadable"},
     {K::Payload, R::Chosen, "payload", "chosen"},
     {K::Payload, R::Programmed, "payload", "programmed"},
     {K::Payload, R::NoDefinedSize, "payload", "no-defined-size"},

@@ -148,16 +148,17 @@ void FromACallbackThatCallsBack(Producers &Out) {
   Collect(Board.Machine.Decisions(), "a callback that calls back into the platform protocol", Out);
 }
 
-// A child whose Link Capabilities cannot be read: the default board's first
-// root port's endpoint, 01:00.0.
+// A child whose Link and Device Capabilities cannot be read: the default
+// board's first root port's endpoint, 01:00.0.
 void FromAnUnreadableLinkRegister(Producers &Out) {
   LoadedDefaultBoard Board;
   const sim::Bdf Child = {0x01, 0x00, 0x0};
   const auto Capability = Board.Machine.Pci().Find(Child)->PcieCapabilityOffset();
   ASSERT_TRUE(Capability.has_value());
   Board.Machine.Pci().FailReadsAt(Child, static_cast<UINT16>(*Capability + 0x0C)); // LnkCap
+  Board.Machine.Pci().FailReadsAt(Child, static_cast<UINT16>(*Capability + 0x04)); // DevCap
   sim::PciBusDriverSequencer(Board.Machine, *Board.Platform).Enumerate();
-  Collect(Board.Machine.Decisions(), "a link register that cannot be read", Out);
+  Collect(Board.Machine.Decisions(), "PCI Express registers that cannot be read", Out);
 }
 
 TEST(ReasonCoverageTest, EveryReasonHasABoardOrAScenarioThatProducesIt) {
