@@ -51,6 +51,15 @@ public:
   AccessLog &operator=(const AccessLog &Other) = default;
 
   void Record(const Access &Entry) { Entries.push_back(Entry); }
+  // Recording without growing the storage, for callers that must not call out
+  // (sim/Machine.cpp); only when HasRoom().
+  bool HasRoom() const { return Entries.size() != Entries.capacity(); }
+  void RecordInRoom(const Access &Entry) {
+    if (!HasRoom()) {
+      __builtin_unreachable();
+    }
+    Entries.push_back(Entry);
+  }
   const std::vector<Access> &All() const { return Entries; }
   void Clear() { Entries.clear(); }
   size_t Count(AccessKind Kind) const;
