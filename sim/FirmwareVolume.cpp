@@ -20,8 +20,11 @@ FirmwareVolume &FirmwareVolume::AddFile(const EFI_GUID &Name, std::vector<Sectio
   return *this;
 }
 
+// Moved in, not listed: a list's elements are copied, contents and all.
 FirmwareVolume &FirmwareVolume::AddRawFile(const EFI_GUID &Name, std::vector<UINT8> Contents) {
-  return AddFile(Name, {Section{EFI_SECTION_RAW, std::move(Contents)}});
+  std::vector<Section> Sections;
+  Sections.push_back({EFI_SECTION_RAW, std::move(Contents)});
+  return AddFile(Name, std::move(Sections));
 }
 
 FirmwareVolume &FirmwareVolume::AddFileWithoutImage(const EFI_GUID &Name, UINTN Size) {
