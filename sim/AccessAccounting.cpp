@@ -41,10 +41,10 @@ std::string FormatCounts(const AccessCounts &Counts) {
 
 // Summed under the calls' static names first: a string key built for each of
 // a run's hundred calls cost more than counting their accesses.
-std::map<std::string, AccessCounts> AccessesByCall(const std::vector<PlatformCall> &Calls, const AccessLog &Log) {
+std::map<std::string, AccessCounts> AccessesByCall(const std::vector<PlatformCall> &Calls) {
   std::vector<std::pair<const char *, AccessCounts>> ByName;
   for (const PlatformCall &Call : Calls) {
-    const AccessCounts Made = CountAccesses(Log, Call.FirstAccess, Call.EndAccess);
+    const AccessCounts Made{Call.MadeByKind};
     if (Made.Total() == 0) {
       continue;
     }
