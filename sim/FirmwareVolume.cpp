@@ -20,11 +20,8 @@ FirmwareVolume &FirmwareVolume::AddFile(const EFI_GUID &Name, std::vector<Sectio
   return *this;
 }
 
-// Moved in, not listed: a list's elements are copied, contents and all.
 FirmwareVolume &FirmwareVolume::AddRawFile(const EFI_GUID &Name, std::vector<UINT8> Contents) {
-  std::vector<Section> Sections;
-  Sections.push_back({EFI_SECTION_RAW, std::move(Contents)});
-  return AddFile(Name, std::move(Sections));
+  return AddFile(Name, {Section{EFI_SECTION_RAW, std::move(Contents)}});
 }
 
 FirmwareVolume &FirmwareVolume::AddFileWithoutImage(const EFI_GUID &Name, UINTN Size) {
