@@ -15,8 +15,6 @@
 
 namespace sim {
 
-inline constexpr size_t kAccessKinds = 6;
-
 struct AccessCounts {
   std::array<size_t, kAccessKinds> ByKind{};
 
@@ -35,7 +33,7 @@ std::string FormatCounts(const AccessCounts &Counts);
 // The accesses each recorded call made, keyed by call: the host-bridge phase
 // name of PlatformNotify ("BeginEnumeration", ...), "PlatformPrepController",
 // "GetPlatformPolicy", "GetPciRom". Calls that made no access have no entry.
-std::map<std::string, AccessCounts> AccessesByCall(const std::vector<PlatformCall> &Calls, const AccessLog &Log);
+std::map<std::string, AccessCounts> AccessesByCall(const std::vector<PlatformCall> &Calls);
 AccessCounts TotalAccesses(const std::map<std::string, AccessCounts> &ByCall);
 
 } // namespace sim

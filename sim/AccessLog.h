@@ -4,6 +4,7 @@
 
 #include "base/Uefi.h"
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ enum class AccessKind {
   MemoryRead,  // CPU I/O Mem.Read; Address physical
   MemoryWrite, // CPU I/O Mem.Write
 };
+
+inline constexpr size_t kAccessKinds = 6;
 
 const char *AccessKindName(AccessKind Kind);
 
@@ -47,10 +50,26 @@ class AccessLog {
 public:
   AccessLog();
   ~AccessLog();
-  AccessLog(const AccessLog &Other) : Entries(Other.Entries) {}
+  AccessLog(const AccessLog &Other) : Entries(Other.Entries), Recorded(Other.Recorded) {}
   AccessLog &operator=(const AccessLog &Other) = default;
 
-  void Record(const Access &Entry) { Entries.push_back(Entry); }
+  void Record(const Access &Entry) {
+    Entries.push_back(Entry);
+    ++Recorded[static_cast<size_t>(Entry.Kind)];
+  }
+  // Recording without growing the storage, for callers that must not call out
+  // (sim/Machine.cpp); only when HasRoom().
+  bool HasRoom() const { return Entries.size() != Entries.capacity(); }
+  void RecordInRoom(const Access &Entry) {
+    if (!HasRoom()) {
+      __builtin_unreachable();
+    }
+    Entries.push_back(Entry);
+    ++Recorded[static_cast<size_t>(Entry.Kind)];
+  }
+  // Entries of each kind recorded since the log was made, cleared or not: what
+  // a span of the run recorded, without reading the entries again.
+  const std::array<size_t, kAccessKinds> &RecordedByKind() const { return Recorded; }
   const std::vector<Access> &All() const { return Entries; }
   void Clear() { Entries.clear(); }
   size_t Count(AccessKind Kind) const;
@@ -58,6 +77,7 @@ public:
 
 private:
   std::vector<Access> Entries;
+  std::array<size_t, kAccessKinds> Recorded{};
 };
 
 } // namespace sim

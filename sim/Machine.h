@@ -98,6 +98,11 @@ public:
   // Root-bridge and CPU I/O accesses, logged.
   EFI_STATUS RootBridgeAccess(bool Write, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count,
                               VOID *Buffer);
+  // A root-bridge read of one element that needs no more than a lookup (see
+  // PciBus::ReadWithoutEffect), performed and logged as RootBridgeAccess would
+  // without calling out; false, with nothing done, for every other read.
+  // Defined in sim/Machine.cpp and inlined into the root bridge's entry there.
+  bool ReadWithoutCall(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count, VOID *Buffer);
   EFI_STATUS CpuMemoryAccess(bool Write, EFI_CPU_IO_PROTOCOL_WIDTH Width, UINT64 Address, UINTN Count, VOID *Buffer);
   void Stall(UINTN Microseconds);
   // Every CPU I/O access of Kind (MemoryRead or MemoryWrite) starting at

@@ -52,7 +52,7 @@ void PciFunction::SetReadOnly(UINT32 Offset, UINT32 Length) {
 
 UINT8 PciFunction::SoftwareRead8(UINT32 Offset) {
   const UINT8 Value = Config[Offset];
-  if (PcieCap && Offset == *PcieCap + PCIE_LINK_STATUS_OFFSET + 1U) {
+  if (PcieCap && Offset == TrainingByte()) {
     OnLinkStatusRead();
   }
   return Value;
@@ -108,11 +108,8 @@ constexpr UINT8 kAllOnes[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 void PciFunction::SoftwareRead(UINT32 Offset, UINT8 Width, UINT8 *Out) {
   CopyElement(Out, &Config[Offset], Width);
-  if (PcieCap) {
-    const UINT32 TrainingByte = *PcieCap + PCIE_LINK_STATUS_OFFSET + 1U;
-    if (TrainingByte >= Offset && TrainingByte < Offset + Width) {
-      OnLinkStatusRead();
-    }
+  if (ReadHasEffect(Offset, Width)) {
+    OnLinkStatusRead();
   }
 }
 
@@ -133,7 +130,7 @@ void PciFunction::OnLinkControlWrite(UINT8 Value) {
   Polls.push_back(0);
   TrainingLeft = TrainingReads;
   if (TrainingReads != 0) {
-    Config[*PcieCap + PCIE_LINK_STATUS_OFFSET + 1U] |= kLinkStatusTrainingHigh;
+    Config[TrainingByte()] |= kLinkStatusTrainingHigh;
   }
 }
 
@@ -142,7 +139,7 @@ void PciFunction::OnLinkStatusRead() {
     ++Polls.back();
   }
   if (TrainingLeft > 0 && --TrainingLeft == 0) {
-    Config[*PcieCap + PCIE_LINK_STATUS_OFFSET + 1U] &= static_cast<UINT8>(~kLinkStatusTrainingHigh);
+    Config[TrainingByte()] &= static_cast<UINT8>(~kLinkStatusTrainingHigh);
   }
 }
 
@@ -348,6 +345,7 @@ void PciBus::Remove(Bdf Where) {
 }
 
 void PciBus::FailReads(Bdf Where, std::optional<UINT16> Register) {
+  SomeReadsFail = true;
   if (Register) {
     FailingRegisters.insert({Where, *Register});
   } else {
@@ -360,6 +358,7 @@ void PciBus::FailReads(Bdf Where, std::optional<UINT16> Register) {
 }
 
 void PciBus::FailReadsAt(Bdf Where, UINT16 Register) {
+  SomeReadsFail = true;
   FailingStarts.insert({Where, Register});
   if (Indexed(Where)) {
     TableFor(Where.Bus).FailsSome.set(SlotOf(Where));

@@ -7,10 +7,12 @@
 #pragma once
 
 #include "base/Uefi.h"
+#include "published/PciLayout.h"
 
 #include <array>
 #include <bitset>
 #include <compare>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -70,6 +72,13 @@ public:
   // ascending order would read them (a read's only effect, on the link status
   // training state, follows the byte it reads).
   void SoftwareRead(UINT32 Offset, UINT8 Width, UINT8 *Out);
+  // Whether a software read of Width bytes at Offset has an effect (it reads
+  // the link status byte that reports training); one that has none reads as
+  // Peek at that width.
+  bool ReadHasEffect(UINT32 Offset, UINT8 Width) const {
+    return PcieCap && TrainingByte() >= Offset && TrainingByte() < Offset + Width;
+  }
+  UINT64 PeekElement(UINT32 Offset, UINT8 Width) const;
 
   // Builder steps; each returns the function for chaining.
   PciFunction &Ids(UINT16 VendorId, UINT16 DeviceId);
@@ -99,6 +108,7 @@ public:
   void SetTrainingReads(int Reads) { TrainingReads = Reads; }
 
 private:
+  UINT32 TrainingByte() const;
   void OnLinkControlWrite(UINT8 Value);
   void OnLinkStatusRead();
   void ProtectPcieRegisters(UINT8 Offset);
@@ -145,6 +155,10 @@ public:
   // the first element's value. One lookup serves an access that stays within
   // one function's registers.
   EFI_STATUS ConfigReadElements(UINT64 Address, UINT8 Width, UINTN Count, UINT8 *Buffer, UINT64 *First);
+  // One element read as ConfigRead would read it, for the reads that need
+  // nothing but a lookup: no read of the board can fail and the read has no
+  // effect. False, with nothing read, for every other read.
+  bool ReadWithoutEffect(UINT64 Address, UINT8 Width, UINT64 *Value) const;
   // One access in the memory-mapped window.
   static bool InWindow(UINT64 PhysicalAddress);
   UINT64 WindowRead(UINT64 PhysicalAddress, UINT8 Width);
@@ -175,7 +189,59 @@ private:
   std::set<Bdf> FailingFunctions;
   std::set<std::pair<Bdf, UINT16>> FailingRegisters;
   std::set<std::pair<Bdf, UINT16>> FailingStarts;
+  bool SomeReadsFail = false;
   std::array<std::unique_ptr<BusTable>, 256> Tables;
 };
+
+// Defined here so that the root bridge's read can answer most reads without a
+// call (sim/Machine.cpp says why that matters).
+
+inline UINT32 PciFunction::TrainingByte() const { return *PcieCap + published::layout::PCIE_LINK_STATUS_OFFSET + 1U; }
+
+// Loaded at its width, as the little-endian host and the bus both order bytes.
+[[gnu::always_inline]] inline UINT64 PciFunction::PeekElement(UINT32 Offset, UINT8 Width) const {
+  const UINT8 *Element = &Config[Offset];
+  switch (Width) {
+  case 1:
+    return *Element;
+  case 2: {
+    UINT16 Value;
+    std::memcpy(&Value, Element, sizeof(Value));
+    return Value;
+  }
+  case 4: {
+    UINT32 Value;
+    std::memcpy(&Value, Element, sizeof(Value));
+    return Value;
+  }
+  default: {
+    UINT64 Value;
+    std::memcpy(&Value, Element, sizeof(Value));
+    return Value;
+  }
+  }
+}
+
+[[gnu::always_inline]] inline bool PciBus::ReadWithoutEffect(UINT64 Address, UINT8 Width, UINT64 *Value) const {
+  const auto Device = static_cast<UINT8>(Address >> 16);
+  const auto Function = static_cast<UINT8>(Address >> 8);
+  const auto Extended = static_cast<UINT32>(Address >> 32);
+  const UINT32 Register = Extended != 0 ? Extended : static_cast<UINT32>(Address & 0xFF);
+  if (SomeReadsFail || Device > published::layout::PCI_MAX_DEVICE || Function > published::layout::PCI_MAX_FUNCTION ||
+      Register + Width > kConfigSpaceSize) {
+    return false;
+  }
+  const BusTable *Table = Tables[static_cast<UINT8>(Address >> 24)].get();
+  const PciFunction *Target = Table != nullptr ? Table->Functions[Device * 8U + Function] : nullptr;
+  if (Target == nullptr) {
+    *Value = Width == 8 ? ~0ULL : (1ULL << (Width * 8U)) - 1;
+    return true;
+  }
+  if (Target->ReadHasEffect(Register, Width)) {
+    return false;
+  }
+  *Value = Target->PeekElement(Register, Width);
+  return true;
+}
 
 } // namespace sim

@@ -60,13 +60,18 @@ size_t PlatformCallRecorder::Begin(PlatformMember Member, UINT32 Phase, UINT32 C
                                    std::optional<Bdf> Location) {
   PlatformCall Call{Member, Phase, ChipsetPhase, Location};
   Call.FirstAccess = Board.Log().All().size();
+  Call.MadeByKind = Board.Log().RecordedByKind(); // until Finish: the counts as the call began
   Recorded.push_back(Call);
   return Recorded.size() - 1;
 }
 
 EFI_STATUS PlatformCallRecorder::Finish(size_t Index, EFI_STATUS Status) {
-  Recorded[Index].EndAccess = Board.Log().All().size();
-  Recorded[Index].Status = Status;
+  PlatformCall &Call = Recorded[Index];
+  Call.EndAccess = Board.Log().All().size();
+  for (size_t Kind = 0; Kind < kAccessKinds; ++Kind) {
+    Call.MadeByKind[Kind] = Board.Log().RecordedByKind()[Kind] - Call.MadeByKind[Kind];
+  }
+  Call.Status = Status;
   return Status;
 }
 

@@ -7,6 +7,7 @@
 
 #include "sim/Machine.h"
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -25,8 +26,9 @@ struct PlatformCall {
   // PlatformPrepController's address; GetPciRom's when its handle carries one
   // of the model's PCI I/O instances.
   std::optional<Bdf> Location;
-  size_t FirstAccess = 0; // access-log index where the call began
-  size_t EndAccess = 0;   // and where it returned: the call made [FirstAccess, EndAccess)
+  size_t FirstAccess = 0;                        // access-log index where the call began
+  size_t EndAccess = 0;                          // and where it returned: the call made [FirstAccess, EndAccess)
+  std::array<size_t, kAccessKinds> MadeByKind{}; // the accesses of each kind in that span
   EFI_STATUS Status = EFI_SUCCESS;
 };
 

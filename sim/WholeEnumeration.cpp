@@ -23,7 +23,7 @@ EnumerationCounts RunWholeEnumeration(Machine &Board) {
     (void)Platform.GetPciRom(&Platform, Device.Handle(), &Image, &Size);
   }
   Result.Functions = Sequencer.Found().size();
-  Result.ByCall = AccessesByCall(Recorder.Calls(), Board.Log());
+  Result.ByCall = AccessesByCall(Recorder.Calls());
   Result.Total = TotalAccesses(Result.ByCall);
   return Result;
 }

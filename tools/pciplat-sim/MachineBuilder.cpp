@@ -28,8 +28,9 @@ void LayOutPcie(const DescribedRegisters::PcieCapability &Pcie, sim::PciFunction
 // function and a captured one behave alike in the model.
 std::array<UINT8, sim::kConfigSpaceSize> ComposeConfiguration(const sim::Bdf &Location,
                                                               const DescribedRegisters &Registers) {
-  sim::PciBus Scratch;
-  sim::PciFunction &Function = Scratch.Add(Location);
+  // A function of its own, not one of a scratch bus: a bus's tables cost more
+  // to set up and take down than composing the registers.
+  sim::PciFunction Function(Location);
   Function.Ids(Registers.VendorId, Registers.DeviceId);
   if (Registers.RevisionId) {
     Function.Revision(*Registers.RevisionId);
