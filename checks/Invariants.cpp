@@ -52,32 +52,36 @@ RegisterOwnership RegisterOwnership::Of(const PciBus &Bus) {
         Found.push_back(static_cast<UINT8>(Each.Offset));
       }
     }
+    for (const UINT8 Offset : Found) {
+      Result.AnyCapabilityAt.set(Offset);
+    }
     if (!Found.empty()) {
-      Result.Capabilities[Where] = std::move(Found);
+      Result.Functions.push_back({KeyOf(Where), std::move(Found)});
     }
   }
   return Result;
 }
 
+const std::vector<UINT8> *RegisterOwnership::CapabilitiesOf(Bdf Where) const {
+  const UINT32 Key = KeyOf(Where);
+  const auto Found = std::lower_bound(Functions.begin(), Functions.end(), Key,
+                                      [](const Function &Each, UINT32 Wanted) { return Each.Key < Wanted; });
+  return Found == Functions.end() || Found->Key != Key ? nullptr : &Found->Offsets;
+}
+
 bool RegisterOwnership::IsLinkControl(Bdf Where, UINT32 Register) const {
-  const auto Found = Capabilities.find(Where);
-  if (Found == Capabilities.end()) {
-    return false;
-  }
-  for (const UINT8 Cap : Found->second) {
-    if (Register == Cap + published::kPcieLinkControlOffset) {
-      return true;
-    }
-  }
-  return false;
+  return IsCapabilityRegister(Where, Register, published::kPcieLinkControlOffset);
 }
 
 bool RegisterOwnership::IsCapabilityRegister(Bdf Where, UINT32 Register, UINT32 Offset) const {
-  const auto Found = Capabilities.find(Where);
-  if (Found == Capabilities.end()) {
+  if (Register < Offset || Register - Offset >= AnyCapabilityAt.size() || !AnyCapabilityAt.test(Register - Offset)) {
     return false;
   }
-  for (const UINT8 Cap : Found->second) {
+  const std::vector<UINT8> *Offsets = CapabilitiesOf(Where);
+  if (Offsets == nullptr) {
+    return false;
+  }
+  for (const UINT8 Cap : *Offsets) {
     if (Register == Cap + Offset) {
       return true;
     }
@@ -86,16 +90,7 @@ bool RegisterOwnership::IsCapabilityRegister(Bdf Where, UINT32 Register, UINT32 
 }
 
 bool RegisterOwnership::IsDeviceControl(Bdf Where, UINT32 Register) const {
-  const auto Found = Capabilities.find(Where);
-  if (Found == Capabilities.end()) {
-    return false;
-  }
-  for (const UINT8 Cap : Found->second) {
-    if (Register == Cap + published::kPcieDeviceControlOffset) {
-      return true;
-    }
-  }
-  return false;
+  return IsCapabilityRegister(Where, Register, published::kPcieDeviceControlOffset);
 }
 
 std::vector<std::string> CheckConfigurationWrites(const AccessLog &Log, const RegisterOwnership &Owned,

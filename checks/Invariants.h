@@ -10,6 +10,7 @@
 
 #include "sim/Machine.h"
 
+#include <bitset>
 #include <map>
 #include <set>
 #include <string>
@@ -25,15 +26,26 @@ class RegisterOwnership {
 public:
   static RegisterOwnership Of(const PciBus &Bus);
 
-  bool HasPcieCapability(Bdf Where) const { return Capabilities.count(Where) != 0; }
+  bool HasPcieCapability(Bdf Where) const { return CapabilitiesOf(Where) != nullptr; }
   bool IsLinkControl(Bdf Where, UINT32 Register) const;
   bool IsDeviceControl(Bdf Where, UINT32 Register) const;
   // Register is Offset into one of Where's PCI Express capabilities.
   bool IsCapabilityRegister(Bdf Where, UINT32 Register, UINT32 Offset) const;
 
 private:
-  // Offsets holding ID 0x10 in the list, in list order.
-  std::map<Bdf, std::vector<UINT8>> Capabilities;
+  struct Function {
+    UINT32 Key;                 // bus, device and function packed in that order
+    std::vector<UINT8> Offsets; // offsets holding ID 0x10 in the list, in list order
+  };
+  static UINT32 KeyOf(Bdf Where) { return Where.Bus << 16U | Where.Device << 8U | Where.Function; }
+  // Null where the function has no PCI Express capability.
+  const std::vector<UINT8> *CapabilitiesOf(Bdf Where) const;
+
+  // Sorted by key: the checks look a function up for every read of a run.
+  std::vector<Function> Functions;
+  // Offsets where any function has one, so that most reads (headers, other
+  // capabilities) are told apart without a lookup.
+  std::bitset<256> AnyCapabilityAt;
 };
 
 // Configuration writes: only the link control low byte (never while

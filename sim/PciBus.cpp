@@ -251,6 +251,11 @@ UINT16 PciFunction::LinkControl() const { return PcieCap ? Peek16(*PcieCap + PCI
 UINT16 PciFunction::LinkStatus() const { return PcieCap ? Peek16(*PcieCap + PCIE_LINK_STATUS_OFFSET) : 0; }
 UINT16 PciFunction::DeviceControl() const { return PcieCap ? Peek16(*PcieCap + PCIE_DEVICE_CONTROL_OFFSET) : 0; }
 
+void PciFunction::ReleaseLists() {
+  std::vector<UINT8>().swap(Capabilities);
+  std::vector<unsigned>().swap(Polls);
+}
+
 namespace {
 // Bus tables of buses gone, kept for the same reason as their functions.
 constexpr size_t kMostSpareTables = 256;
@@ -313,6 +318,7 @@ PciBus::~PciBus() {
   auto &Spares = SpareFunctions();
   for (auto &[Where, Function] : All) {
     if (Function != nullptr && Spares.size() < kMostSpareFunctions) {
+      Function->ReleaseLists();
       Spares.push_back(std::move(Function));
     }
   }
@@ -320,6 +326,12 @@ PciBus::~PciBus() {
 
 PciFunction &PciBus::Add(Bdf Where) {
   auto &Owner = All[Where];
+  // A function laid out again at the same location replaces the first one,
+  // which is kept for reuse like any other.
+  if (Owner != nullptr && SpareFunctions().size() < kMostSpareFunctions) {
+    Owner->ReleaseLists();
+    SpareFunctions().push_back(std::move(Owner));
+  }
   Owner = NewFunction(Where);
   if (Indexed(Where)) {
     TableFor(Where.Bus).Functions[SlotOf(Where)] = Owner.get();

@@ -106,6 +106,10 @@ public:
   // status reads made while that retrain was the latest.
   const std::vector<unsigned> &RetrainPolls() const { return Polls; }
   void SetTrainingReads(int Reads) { TrainingReads = Reads; }
+  // Frees the lists the function grew, for a function kept to be reused: what
+  // one run allocates is freed within it (libFuzzer reruns every input after
+  // which more allocations than frees were counted, to look for a leak).
+  void ReleaseLists();
 
 private:
   UINT32 TrainingByte() const;
