@@ -133,26 +133,26 @@ void CallbackHarness::CheckDispatch(size_t End) {
     return;
   }
   const UINT32 Mask = All[DispatchStart].Mask;
-  std::vector<size_t> Expected;
+  ExpectedSlots.clear();
   for (const Registration &Entry : Model) {
     // A callback's registration is appended behind the running dispatch and
     // reached by it; any other must come before the dispatch's first call.
     const bool Visible = Entry.DuringCall ? Entry.CallsBefore <= End : Entry.CallsBefore <= DispatchStart;
     if ((Entry.Mask & Mask) != 0 && Visible) {
-      Expected.push_back(Entry.Slot);
+      ExpectedSlots.push_back(Entry.Slot);
     }
   }
-  std::vector<size_t> Actual;
-  for (size_t Index = DispatchStart; Index < End; ++Index) {
-    Actual.push_back(All[Index].Slot);
+  bool AsExpected = End - DispatchStart == ExpectedSlots.size();
+  for (size_t Index = DispatchStart; AsExpected && Index < End; ++Index) {
+    AsExpected = All[Index].Slot == ExpectedSlots[Index - DispatchStart];
   }
-  if (Actual != Expected) {
+  if (!AsExpected) {
     std::string Text = "dispatch of " + StatusText(Mask) + " called slots";
-    for (const size_t Slot : Actual) {
-      Text += " " + std::to_string(Slot);
+    for (size_t Index = DispatchStart; Index < End; ++Index) {
+      Text += " " + std::to_string(All[Index].Slot);
     }
     Text += ", expected";
-    for (const size_t Slot : Expected) {
+    for (const size_t Slot : ExpectedSlots) {
       Text += " " + std::to_string(Slot);
     }
     Violations->push_back(Text);

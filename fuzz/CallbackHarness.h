@@ -81,6 +81,7 @@ private:
   std::vector<Registration> Model;
   size_t AllocationsUntilFailure = 0; // 0: none fails
   size_t DispatchStart = 0;           // first call of the dispatch in progress
+  std::vector<size_t> ExpectedSlots;  // the slots a dispatch should call, kept between dispatches
   bool InCallback = false;
 };
 

@@ -37,10 +37,10 @@ HostileFunction DecodeFunction(ByteReader &Input) {
   Function.PortAndPayload = Input.Byte();
   Function.SpeedAndTraining = Input.Byte();
   Function.FailingRegister = Input.Byte();
-  const UINT8 Pokes = Input.Byte() & 0x07;
-  for (UINT8 Index = 0; Index < Pokes; ++Index) {
+  Function.PokeCount = Input.Byte() & 0x07;
+  for (UINT8 Index = 0; Index < Function.PokeCount; ++Index) {
     const UINT8 Offset = Input.Byte();
-    Function.Pokes.emplace_back(Offset, Input.Byte());
+    Function.Pokes[Index] = {Offset, Input.Byte()};
   }
   return Function;
 }
@@ -75,8 +75,8 @@ void BuildFunction(const HostileFunction &Description, UINT16 DeviceId, sim::Mac
   Function.Poke8(PCI_HEADER_TYPE_OFFSET, Description.HeaderType);
   Function.Poke8(PCI_BRIDGE_SECONDARY_BUS_OFFSET - 1, Description.Where.Bus);
   Function.Poke8(PCI_BRIDGE_SECONDARY_BUS_OFFSET, Description.SecondaryBus);
-  for (const auto &[Offset, Value] : Description.Pokes) {
-    Function.Poke8(Offset, Value);
+  for (UINT8 Index = 0; Index < Description.PokeCount; ++Index) {
+    Function.Poke8(Description.Pokes[Index].first, Description.Pokes[Index].second);
   }
   Function.SetReadOnly(0, sim::kConfigSpaceSize);
   if (const auto Cap = Function.PcieCapabilityOffset(); Cap && *Cap + PCIE_CAPABILITY_USED_LENGTH <= 0x100) {
@@ -120,6 +120,7 @@ HostileBoard DecodeHostileBoard(const uint8_t *Data, size_t Size) {
     Board.Callbacks.push_back(Callback);
   }
   size_t StuckLinks = 0;
+  Board.Functions.reserve(kMostHostileFunctions);
   while (!Input.AtEnd() && Board.Functions.size() < kMostHostileFunctions) {
     HostileFunction Function = DecodeFunction(Input);
     if ((Function.SpeedAndTraining >> 4) == kTrainingNever && ++StuckLinks > kMostStuckLinks) {

@@ -28,6 +28,7 @@
 
 #include "sim/Machine.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -93,7 +94,10 @@ struct HostileFunction {
   UINT8 PortAndPayload;
   UINT8 SpeedAndTraining;
   UINT8 FailingRegister;
-  std::vector<std::pair<UINT8, UINT8>> Pokes;
+  // Bytes written over the laid-out space (offset, value), up to seven: held
+  // in place, as the board is decoded afresh for every input.
+  std::array<std::pair<UINT8, UINT8>, 7> Pokes;
+  UINT8 PokeCount;
 };
 
 struct HostileBoard {

@@ -2,7 +2,7 @@
 
 #include "published/PciLayout.h"
 
-#include <set>
+#include <bitset>
 
 namespace sim {
 
@@ -31,13 +31,14 @@ void ListStandard(const std::array<UINT8, 4096> &Space, const CapabilityWalk &Wa
     return;
   }
   const UINT8 Mask = Walk.MaskPointerLowBits ? 0xFC : 0xFF;
-  std::set<UINT32> Visited;
+  std::bitset<256> Visited; // a pointer is one byte
   UINT32 Pointer = Space[PCI_CAPABILITY_POINTER_OFFSET] & Mask;
   for (UINT32 Entry = 0; Entry < PCI_CAPABILITY_LIST_MAX_ENTRIES; ++Entry) {
     if (Pointer < PCI_CAPABILITY_FIRST_OFFSET || Pointer == PCI_CAPABILITY_POINTER_INVALID ||
-        Pointer + 2 > Walk.Length || !Visited.insert(Pointer).second) {
+        Pointer + 2 > Walk.Length || Visited.test(Pointer)) {
       return;
     }
+    Visited.set(Pointer);
     Found.push_back({Space[Pointer], static_cast<UINT16>(Pointer), 0, false});
     Pointer = Space[Pointer + PCI_CAPABILITY_NEXT_OFFSET] & Mask;
   }
@@ -47,10 +48,13 @@ void ListStandard(const std::array<UINT8, 4096> &Space, const CapabilityWalk &Wa
 // (or all ones, nothing there) at 0x100 means no extended capabilities.
 void ListExtended(const std::array<UINT8, 4096> &Space, const CapabilityWalk &Walk,
                   std::vector<CapabilityEntry> &Found) {
-  std::set<UINT32> Visited;
+  std::bitset<4096> Visited; // a next offset is 12 bits
+  size_t Entries = 0;
   UINT32 Offset = kExtendedListStart;
   while (Offset >= kExtendedListStart && Offset + kExtendedHeaderBytes <= Walk.Length &&
-         Visited.size() < kExtendedListMaxEntries && Visited.insert(Offset).second) {
+         Entries < kExtendedListMaxEntries && !Visited.test(Offset)) {
+    Visited.set(Offset);
+    ++Entries;
     const UINT32 Header = Read32(Space, Offset);
     if (Header == 0 || Header == 0xFFFFFFFF) {
       return;

@@ -35,7 +35,7 @@ std::string FormatDriverCall(const DriverCall &Call) {
                                                                 : "BeforeResourceCollection",
                   Chipset);
   } else {
-    std::snprintf(Text, sizeof(Text), "%s()", Call.Member.c_str());
+    std::snprintf(Text, sizeof(Text), "%.*s()", static_cast<int>(Call.Member.size()), Call.Member.data());
   }
   return Text;
 }

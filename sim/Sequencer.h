@@ -12,14 +12,15 @@
 
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
 
 // One call the sequencer made into the driver, for reports and tests.
 struct DriverCall {
-  std::string Member; // PlatformNotify, PlatformPrepController, GetPlatformPolicy
-  UINT32 Phase;       // host-bridge or controller phase
+  std::string_view Member; // PlatformNotify, PlatformPrepController, GetPlatformPolicy (static names)
+  UINT32 Phase;            // host-bridge or controller phase
   UINT32 ChipsetPhase;
   Bdf Location; // PlatformPrepController only
   EFI_STATUS Status;
