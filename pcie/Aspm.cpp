@@ -161,11 +161,12 @@ private:
   // to its secondary bus.
   [[gnu::noinline]] UINT8 EnterPort(const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) const {
     const PCI_FUNCTION_PROBE Found = Probe(At.Bus, At.Device, At.Function);
-    UINT8 Secondary = 0;
     if (!Found.Present || !IsPciToPciBridge(Found.HeaderType) ||
-        !FindPcieFunction(At.Bus, At.Device, At.Function, &Below->Port) ||
-        EFI_ERROR(ReadSecondaryBus(RootBridgeIo, PciFunctionAddress(At.Bus, At.Device, At.Function), &Secondary)) ||
-        !PciWalkMayDescend(Entered, At.Bus, Secondary)) {
+        !FindPcieFunction(At.Bus, At.Device, At.Function, &Below->Port)) {
+      return 0;
+    }
+    const UINT8 Secondary = ReadSecondaryBus(RootBridgeIo, PciFunctionAddress(At.Bus, At.Device, At.Function));
+    if (!PciWalkMayDescend(Entered, At.Bus, Secondary)) {
       return 0;
     }
     Below->L1 = SupportsAspmL1(Below->Port);
