@@ -47,7 +47,8 @@ EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Siz
     // Nothing was handed over on an error: there is no array to release.
     return EFI_NOT_FOUND;
   }
-  const EFI_STATUS Status = VolumeCount == 0 || Volumes == nullptr
+  // A count of 0 searches no volume and finds no file, as no array does.
+  const EFI_STATUS Status = Volumes == nullptr
                                 ? EFI_NOT_FOUND
                                 : ReadRawSectionFromVolumes(Volumes, VolumeCount, FileGuid, Buffer, Size, Requester);
   if (Volumes != nullptr) {
