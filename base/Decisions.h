@@ -125,6 +125,18 @@ void RecordDecision(const DECISION &Decision);
 inline void RecordDecision(const DECISION & /*Decision*/) {}
 #endif
 
+// A function's address handed to code only so that its records can name it.
+// The shipped image keeps no records, so it hands over nothing, and whatever
+// the caller computed the address from is dropped as well.
+#if PCIPLAT_DECISIONS
+using DECISION_WHERE = UINT64;
+#else
+struct DECISION_WHERE {
+  constexpr DECISION_WHERE(UINT64 /*Where*/) {}
+  constexpr operator UINT64() const { return DECISION_NOWHERE; }
+};
+#endif
+
 inline void Decide(DECISION_KIND Kind, DECISION_REASON Reason, UINT64 Where, UINT64 Value = 0, UINT64 Detail = 0) {
   RecordDecision({Kind, Reason, static_cast<UINT32>(Where), Value, Detail});
 }

@@ -29,14 +29,9 @@ struct CALLBACK_WALKER {
   // children unvisited.
   UINT8 Visit(LEVEL_STATE & /*Level*/, const PCI_WALK_POSITION &At, const PCI_BUS_SET & /*Entered*/,
               LEVEL_STATE * /*Below*/) const {
-    if (!IsPciToPciBridge(At.HeaderType)) {
-      return 0;
-    }
-    UINT8 Secondary = 0;
-    if (EFI_ERROR(ReadSecondaryBus(RootBridgeIo, PciFunctionAddress(At.Bus, At.Device, At.Function), &Secondary))) {
-      return 0;
-    }
-    return Secondary;
+    return IsPciToPciBridge(At.HeaderType)
+               ? ReadSecondaryBus(RootBridgeIo, PciFunctionAddress(At.Bus, At.Device, At.Function))
+               : 0;
   }
 
   void Leave(const LEVEL_STATE & /*Level*/) const {}

@@ -32,7 +32,8 @@ EFI_PCI_IO_PROTOCOL *PciIoOf(EFI_HANDLE PciHandle) {
   return static_cast<EFI_PCI_IO_PROTOCOL *>(Interface);
 }
 
-[[nodiscard]] EFI_STATUS ReadConfig16(EFI_PCI_IO_PROTOCOL *PciIo, UINT32 Offset, UINT16 *Value) {
+// Out of line: the request's three reads cost less as calls.
+[[nodiscard, gnu::noinline]] EFI_STATUS ReadConfig16(EFI_PCI_IO_PROTOCOL *PciIo, UINT32 Offset, UINT16 *Value) {
   return PciIo->Pci.Read(PciIo, EfiPciIoWidthUint16, Offset, 1, Value);
 }
 

@@ -33,4 +33,4 @@ EFI_STATUS SupplyPciRom(EFI_HANDLE PciHandle, VOID **RomImage, UINTN *RomSize,
 // volume holds the file or none exists. Requester, the address of the device
 // the file is read for, only names it in the decision records.
 [[nodiscard]] EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size,
-                                           UINT64 Requester = DECISION_NOWHERE);
+                                           DECISION_WHERE Requester = DECISION_NOWHERE);

@@ -8,7 +8,7 @@ namespace {
 
 // Reads the file's raw section from the first of the volumes that has it.
 EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCount, const EFI_GUID &FileGuid,
-                                     VOID **Buffer, UINTN *Size, UINT64 Requester) {
+                                     VOID **Buffer, UINTN *Size, DECISION_WHERE Requester) {
   for (UINTN Index = 0; Index < VolumeCount; ++Index) {
     VOID *Interface = nullptr;
     if (EFI_ERROR(BootServices()->HandleProtocol(Volumes[Index], &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, &Interface)) ||
@@ -39,7 +39,7 @@ EFI_STATUS ReadRawSectionFromVolumes(const EFI_HANDLE *Volumes, UINTN VolumeCoun
 
 } // namespace
 
-EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size, UINT64 Requester) {
+EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Size, DECISION_WHERE Requester) {
   EFI_HANDLE *Volumes = nullptr;
   UINTN VolumeCount = 0;
   if (EFI_ERROR(BootServices()->LocateHandleBuffer(ByProtocol, &EFI_FIRMWARE_VOLUME_PROTOCOL_GUID, nullptr,
@@ -47,7 +47,8 @@ EFI_STATUS ReadOptionRomFile(const EFI_GUID &FileGuid, VOID **Buffer, UINTN *Siz
     // Nothing was handed over on an error: there is no array to release.
     return EFI_NOT_FOUND;
   }
-  const EFI_STATUS Status = VolumeCount == 0 || Volumes == nullptr
+  // A count of 0 searches no volume and finds no file, as no array does.
+  const EFI_STATUS Status = Volumes == nullptr
                                 ? EFI_NOT_FOUND
                                 : ReadRawSectionFromVolumes(Volumes, VolumeCount, FileGuid, Buffer, Size, Requester);
   if (Volumes != nullptr) {

@@ -9,7 +9,8 @@
 class PCI_BUS_SET {
 public:
   [[nodiscard]] bool Contains(UINT8 Bus) const { return (Bits[Bus / 64] & Bit(Bus)) != 0; }
-  void Add(UINT8 Bus) { Bits[Bus / 64] |= Bit(Bus); }
+  // Out of line: each walk adds its first bus and every bus it descends to.
+  [[gnu::noinline]] void Add(UINT8 Bus) { Bits[Bus / 64] |= Bit(Bus); }
 
 private:
   static constexpr UINT64 Bit(UINT8 Bus) { return UINT64{1} << (Bus % 64); }

@@ -59,6 +59,15 @@ EFI_STATUS FindPcieCapability(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UIN
   return EFI_UNSUPPORTED;
 }
 
+UINT8 ReadSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 FunctionAddress) {
+  UINT8 Bus = 0;
+  if (EFI_ERROR(
+          PciConfigRead(RootBridgeIo, PciRegisterAddress(FunctionAddress, PCI_BRIDGE_SECONDARY_BUS_OFFSET), &Bus))) {
+    return 0;
+  }
+  return Bus;
+}
+
 void PciConfigModify(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width,
                      UINT64 Address, UINT32 Value, UINT32 Mask) {
   UINT32 Register = 0;

@@ -56,11 +56,9 @@ template <typename T>
 void PciConfigModify(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL_WIDTH Width,
                      UINT64 Address, UINT32 Value, UINT32 Mask);
 
-// The secondary bus number of the bridge at FunctionAddress.
-[[nodiscard]] inline EFI_STATUS ReadSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 FunctionAddress,
-                                                 UINT8 *Bus) {
-  return PciConfigRead(RootBridgeIo, PciRegisterAddress(FunctionAddress, PCI_BRIDGE_SECONDARY_BUS_OFFSET), Bus);
-}
+// The secondary bus number of the bridge at FunctionAddress; 0 when it cannot
+// be read, a bus that no walk descends to.
+[[nodiscard]] UINT8 ReadSecondaryBus(EFI_PCI_ROOT_BRIDGE_IO_PROTOCOL *RootBridgeIo, UINT64 FunctionAddress);
 
 // Fields of a header buffer filled by ReadPciHeader.
 inline UINT16 HeaderVendorId(const UINT8 *Header) {

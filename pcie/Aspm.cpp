@@ -160,12 +160,13 @@ private:
   // configured from. 0 when it is no such bridge or the walk may not descend
   // to its secondary bus.
   [[gnu::noinline]] UINT8 EnterPort(const PCI_WALK_POSITION &At, const PCI_BUS_SET &Entered, LINK_OWNER *Below) const {
-    UINT8 Header[PCI_HEADER_SIZE] = {};
-    UINT8 Secondary = 0;
-    if (!ReadPciHeader(RootBridgeIo, Header, At.Bus, At.Device, At.Function) || !IsPciToPciBridge(HeaderType(Header)) ||
-        !FindPcieFunction(At.Bus, At.Device, At.Function, &Below->Port) ||
-        EFI_ERROR(ReadSecondaryBus(RootBridgeIo, PciFunctionAddress(At.Bus, At.Device, At.Function), &Secondary)) ||
-        !PciWalkMayDescend(Entered, At.Bus, Secondary)) {
+    const PCI_FUNCTION_PROBE Found = Probe(At.Bus, At.Device, At.Function);
+    if (!Found.Present || !IsPciToPciBridge(Found.HeaderType) ||
+        !FindPcieFunction(At.Bus, At.Device, At.Function, &Below->Port)) {
+      return 0;
+    }
+    const UINT8 Secondary = ReadSecondaryBus(RootBridgeIo, PciFunctionAddress(At.Bus, At.Device, At.Function));
+    if (!PciWalkMayDescend(Entered, At.Bus, Secondary)) {
       return 0;
     }
     Below->L1 = SupportsAspmL1(Below->Port);
@@ -224,8 +225,7 @@ private:
   void ApplyLinkControl(const LINK_OWNER &Owner, const PCIE_FUNCTION &Child, UINT8 ChildHeaderType) const {
     const UINT8 Functions = IsMultiFunction(ChildHeaderType) ? PCI_MAX_FUNCTION + 1 : 1;
     for (UINT8 Function = 0; Function < Functions; ++Function) {
-      UINT8 Header[PCI_HEADER_SIZE] = {};
-      if (!ReadPciHeader(RootBridgeIo, Header, Child.Bus, Child.Device, Function)) {
+      if (!Probe(Child.Bus, Child.Device, Function).Present) {
         continue;
       }
       SetLinkControlBits(Owner.Port, Owner.LinkControl);

@@ -74,12 +74,7 @@ struct PAYLOAD_WALKER {
   UINT8 BusBelowPort(UINT64 Function, UINT8 Cap) const {
     const auto Capabilities =
         PciConfigReadOrOnes<UINT16>(RootBridgeIo, PcieCapabilityRegister(Function, Cap, PCIE_CAPABILITIES_OFFSET));
-    UINT8 Secondary = 0;
-    if (!IsPcieBridgePort(PciePortType(Capabilities)) ||
-        EFI_ERROR(ReadSecondaryBus(RootBridgeIo, Function, &Secondary))) {
-      return 0;
-    }
-    return Secondary;
+    return IsPcieBridgePort(PciePortType(Capabilities)) ? ReadSecondaryBus(RootBridgeIo, Function) : 0;
   }
 };
 
