@@ -132,7 +132,7 @@ inline constexpr DECISION_ROW DECISION_ROWS[] = {
     {K::Window, R::LinkSetupBegin, "link-setup-begin", Register, Written, false,
      "{register} bit 2 set (:= {value}) while the links below are configured"},
     {K::Window, R::PortControlSet, "port-control-set", Register, Written, false,
-     "{register} bit 12 set (:= {value}), and left set"},
+     "{register} bit 12 set (:= {value}); the driver does not clear it again"},
     {K::Window, R::LinkSetupEnd, "link-setup-end", Register, Written, false, "{register} bit 2 cleared (:= {value})"},
     {K::OptionRom, R::Supplied, "supplied", Images, None, false, "supplied: the last of {images:image} read"},
     {K::OptionRom, R::NullResult, "null-result", None, None, false,
