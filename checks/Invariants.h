@@ -11,7 +11,6 @@
 #include "sim/Machine.h"
 
 #include <bitset>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
